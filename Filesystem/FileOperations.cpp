@@ -1,0 +1,103 @@
+#include "Filesystem/FileOperations.h"
+
+#include "Filesystem/internal/FileLocks.h"
+
+#include <boost/filesystem/exception.hpp>
+#include <boost/filesystem/operations.hpp>
+
+#include <chrono>
+#include <cstdint>
+#include <exception>
+
+namespace fs = boost::filesystem;
+
+namespace Tarnix::Core {
+
+namespace {
+
+constexpr std::int64_t kTicksPerSecond = 10'000'000;         // 100 ns ticks
+constexpr std::int64_t kTicksPerDay = 864'000'000'000;
+
+std::int64_t NowInTicks() {
+  using Ticks = std::chrono::duration<std::int64_t, std::ratio<1, kTicksPerSecond>>;
+  return std::chrono::duration_cast<Ticks>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+// Whole days between `lastWrite` (seconds since 1970) and `now` (ticks),
+// truncated toward zero; negative for times in the future.
+std::int32_t AgeInDays(std::int64_t lastWrite, std::int64_t now) {
+  return static_cast<std::int32_t>((now - lastWrite * kTicksPerSecond) / kTicksPerDay);
+}
+
+}  // namespace
+
+bool FileExists(const ioPath& path) { return ioPath::exists(path); }
+
+bool RemoveFile(const ioPath& path) {
+  ioPath preferred(path);
+  preferred.make_preferred();
+  if (!ioPath::exists(preferred) || !ioPath::is_regular_file(preferred)) return false;
+  try {
+    // Held until the unlink is done, so that no reader can lock the file in between.
+    UniqueFd removalLock;
+    if (internal::AcquireRemovalLock(preferred, &removalLock)) return false;
+    return ioPath::remove(preferred);
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+bool RemoveDir(const ioPath& directory) {
+  if (!ioPath::exists(directory) || !ioPath::is_directory(directory)) return false;
+  try {
+    return ioPath::remove_all(directory) != 0;
+  } catch (const fs::filesystem_error&) {
+    return false;
+  }
+}
+
+bool RemoveDir(const ioPath& directory, int minAgeDays, bool removeSelf) {
+  if (!ioPath::exists(directory) || !ioPath::is_directory(directory)) return false;
+  try {
+    bool allOld = true;
+    std::uint64_t removed = 0;
+    for (fs::directory_iterator it = directory.iterator(), end; it != end; ++it) {
+      const fs::path& entry = it->path();
+      const std::int64_t lastWrite = fs::last_write_time(entry);
+      if (AgeInDays(lastWrite, NowInTicks()) >= minAgeDays) {
+        removed += fs::remove_all(entry);
+      } else {
+        allOld = false;
+      }
+    }
+    if (removeSelf && allOld) return ioPath::remove(directory);
+    return removed != 0;
+  } catch (const fs::filesystem_error&) {
+    return false;
+  }
+}
+
+bool CopyDir(const ioPath& source, const ioPath& destination) {
+  if (!ioPath::exists(source) || !ioPath::is_directory(source)) return false;
+  try {
+    if (!ioPath::exists(destination) && !ioPath::create_directory(destination)) return false;
+  } catch (const fs::filesystem_error&) {
+    return false;
+  }
+  for (fs::directory_iterator it = source.iterator(), end; it != end; ++it) {
+    try {
+      const ioPath entry(it->path());
+      const ioPath target = destination / entry.filename();
+      if (fs::is_directory(fs::status(it->path()))) {
+        if (!CopyDir(entry, target)) return false;
+      } else {
+        ioPath::copy_file(entry, target);  // a file that cannot be copied is skipped
+      }
+    } catch (const fs::filesystem_error&) {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace Tarnix::Core

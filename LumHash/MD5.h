@@ -1,0 +1,26 @@
+// MD5 digest of the application family. Used for cache keys, not for security.
+#pragma once
+
+#include <array>
+#include <string>
+
+#if defined(_WIN32)
+#  define LUMHASH_EXPORT __declspec(dllexport)
+#else
+#  define LUMHASH_EXPORT __attribute__((visibility("default")))
+#endif
+
+namespace Tarnix::Core {
+
+class LUMHASH_EXPORT MD5 {
+ public:
+  explicit MD5(const std::string& data);
+
+  // The 32 lower-case hexadecimal digits of the digest.
+  std::string hexdigest() const;
+
+ private:
+  std::array<unsigned char, 16> digest_{};
+};
+
+}  // namespace Tarnix::Core

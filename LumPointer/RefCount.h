@@ -1,0 +1,49 @@
+// Intrusive reference counting of the application family.
+//
+// Objects derive from IRefCountable (the interface other modules see) and
+// implement it with RefCountImpl. boost::intrusive_ptr finds the two free
+// functions below by argument-dependent lookup. The count starts at 0; the
+// object deletes itself when Release() brings it back to 0.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#if defined(_WIN32)
+#  define LUMPOINTER_EXPORT __declspec(dllexport)
+#else
+#  define LUMPOINTER_EXPORT __attribute__((visibility("default")))
+#endif
+
+namespace Tarnix {
+
+class LUMPOINTER_EXPORT IRefCountable {
+ protected:
+  virtual ~IRefCountable();
+
+ public:
+  virtual std::uint32_t AddRef() const = 0;
+  virtual std::uint32_t GetRefCount() const = 0;
+  virtual std::uint32_t Release() const = 0;
+};
+
+// The counter an implementation embeds; thread-safe.
+class LUMPOINTER_EXPORT RefCountImpl {
+ public:
+  RefCountImpl() = default;
+  RefCountImpl(const RefCountImpl&) : count_(0) {}
+  RefCountImpl& operator=(const RefCountImpl&) { return *this; }
+
+  std::uint32_t AddRefImpl() const;
+  std::uint32_t GetRefCountImpl() const;
+  // Returns the count after the decrement; the owner deletes itself at 0.
+  std::uint32_t ReleaseImpl() const;
+
+ private:
+  mutable std::atomic<std::uint32_t> count_{0};
+};
+
+LUMPOINTER_EXPORT void intrusive_ptr_add_ref(const IRefCountable* object);
+LUMPOINTER_EXPORT void intrusive_ptr_release(const IRefCountable* object);
+
+}  // namespace Tarnix

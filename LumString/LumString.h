@@ -1,0 +1,21 @@
+// UTF-8 <-> wide-string conversion of the application family.
+//
+// The wide form is UTF-16 where wchar_t has 16 bits (Windows) and UTF-32 where
+// it has 32 bits (Linux). Invalid input never throws: each malformed sequence
+// or unpaired surrogate becomes U+FFFD. Valid input round-trips unchanged.
+#pragma once
+
+#include <string>
+
+#if defined(_WIN32)
+#  define LUMSTRING_EXPORT __declspec(dllexport)
+#else
+#  define LUMSTRING_EXPORT __attribute__((visibility("default")))
+#endif
+
+namespace Tarnix::Core {
+
+LUMSTRING_EXPORT std::wstring WstringFromUtf8(const std::string& utf8);
+LUMSTRING_EXPORT std::string Utf8FromWstring(const std::wstring& wide);
+
+}  // namespace Tarnix::Core

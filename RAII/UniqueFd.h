@@ -1,0 +1,44 @@
+// UniqueFd: move-only owner of a POSIX file descriptor.
+//
+// Wrap a descriptor on the line that acquires it; the destructor closes it
+// and never throws. -1 means "owns nothing".
+#pragma once
+
+#include <unistd.h>
+
+#include <utility>
+
+namespace Tarnix::Core {
+
+class UniqueFd {
+ public:
+  UniqueFd() noexcept = default;
+  explicit UniqueFd(int fd) noexcept : fd_(fd) {}
+  UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    if (this != &other) reset(other.release());
+    return *this;
+  }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  ~UniqueFd() { reset(); }
+
+  int get() const noexcept { return fd_; }
+  bool valid() const noexcept { return fd_ >= 0; }
+  explicit operator bool() const noexcept { return valid(); }
+
+  // Gives up ownership without closing.
+  int release() noexcept { return std::exchange(fd_, -1); }
+
+  // Closes the owned descriptor (EINTR from close is not retried: on Linux
+  // the descriptor is released either way) and takes ownership of fd.
+  void reset(int fd = -1) noexcept {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+}  // namespace Tarnix::Core

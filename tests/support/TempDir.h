@@ -1,0 +1,42 @@
+// A fresh directory for one test, removed with everything in it afterwards.
+#pragma once
+
+#include "Filesystem/ioPath.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace Tarnix::Test {
+
+class TempDir {
+ public:
+  // Created below `parent` (default: $TMPDIR or /tmp, ext4 on our machines).
+  explicit TempDir(const std::string& parent = "");
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const ioPath& path() const { return path_; }
+  ioPath operator/(const std::string& name) const { return path_ / ioPath(name); }
+
+ private:
+  ioPath path_;
+};
+
+// Fixture owning a TempDir as `dir_`.
+class TempDirTest : public ::testing::Test {
+ protected:
+  TempDir dir_;
+};
+
+// Writes `contents` to `path`, creating or truncating it.
+void WriteFile(const ioPath& path, const std::string& contents);
+// The whole contents of `path`; empty when it cannot be read.
+std::string ReadFile(const ioPath& path);
+// Sets both times of `path` (not following links) to `secondsSinceEpoch`.
+void SetFileTime(const ioPath& path, long long secondsSinceEpoch);
+// Whether `a` and `b` lie on different file systems (both must exist).
+bool OnDifferentFileSystems(const ioPath& a, const ioPath& b);
+
+}  // namespace Tarnix::Test
