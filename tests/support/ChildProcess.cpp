@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <grp.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -75,5 +76,18 @@ int WaitForChild(int pid) {
 }
 
 int RunInChild(const std::function<int()>& body) { return WaitForChild(Fork(body)); }
+
+}  // namespace Tarnix::Test
+
+namespace Tarnix::Test {
+
+int RunUnprivileged(const std::function<int()>& body) {
+  return RunInChild([&] {
+    if (::geteuid() == 0 && (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)) {
+      return 99;
+    }
+    return body();
+  });
+}
 
 }  // namespace Tarnix::Test

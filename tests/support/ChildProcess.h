@@ -36,3 +36,11 @@ int WaitForChild(int pid);
 int RunInChild(const std::function<int()>& body);
 
 }  // namespace Tarnix::Test
+
+namespace Tarnix::Test {
+
+// Runs `body` in a child that, when the test runs as root, first drops to the
+// unprivileged user nobody (65534), so that permission checks apply to it.
+int RunUnprivileged(const std::function<int()>& body);
+
+}  // namespace Tarnix::Test

@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages LumFilesystem needs to build, test and
+# benchmark. Idempotent, and silent when everything is already there.
+set -euo pipefail
+
+packages=(
+  cmake ninja-build g++ pkg-config
+  libboost1.81-dev libboost-filesystem1.81-dev
+  libutfcpp-dev libgoogle-glog-dev libssl-dev libglib2.0-dev libcli11-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+)
+
+missing=()
+for package in "${packages[@]}"; do
+  status=$(dpkg-query -W -f='${db:Status-Status}' "$package" 2>/dev/null || true)
+  [ "$status" = "installed" ] || missing+=("$package")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "install-deps: missing packages: ${missing[*]} (run as root to install them)" >&2
+  exit 1
+fi
+echo "install-deps: installing ${missing[*]}" >&2
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq >/dev/null
+apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
