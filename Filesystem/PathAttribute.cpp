@@ -1,12 +1,10 @@
-#include "Filesystem/ShellOperations.h"
+// The library's attribute bits and their Windows counterparts.
 #include "Filesystem/internal/PathAttribute.h"
 
 #include <array>
 #include <utility>
 
-namespace Tarnix::Core {
-
-namespace internal {
+namespace Tarnix::Core::internal {
 
 namespace {
 
@@ -32,10 +30,4 @@ std::uint32_t ToWindowsAttributes(PathAttribute attributes) noexcept {
   return windows;
 }
 
-}  // namespace internal
-
-bool SetPathAttribute(const ioPath& path, PathAttribute attributes) {
-  return !internal::ApplyWindowsAttributes(path, internal::ToWindowsAttributes(attributes));
-}
-
-}  // namespace Tarnix::Core
+}  // namespace Tarnix::Core::internal
