@@ -96,9 +96,9 @@ TEST_F(MoveToTrashTest, MissingPathIsFalseWithoutRecord) {
 }
 
 TEST_F(MoveToTrashTest, RefusedTrashLogsTheCodeOnce) {
-  struct stat shm {}, home {};
+  struct stat shm {}, here {};
   if (::stat("/dev/shm", &shm) != 0 || !S_ISDIR(shm.st_mode) ||
-      ::stat(g_dataHome.platformString().c_str(), &home) != 0 || shm.st_dev == home.st_dev) {
+      ::stat(dir_.path().platformString().c_str(), &here) != 0 || shm.st_dev == here.st_dev) {
     GTEST_SKIP() << "needs /dev/shm as a file system of its own";
   }
   support::TempDir onShm("/dev/shm");
