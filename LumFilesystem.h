@@ -14,7 +14,8 @@
 // (none yet)
 
 // Recycle bin, attributes, cache root and junctions
-// (none yet)
+#include "Filesystem/ShellOperations.h"
+#include "Filesystem/Junction.h"
 
 // File caches
 // (none yet)
