@@ -76,15 +76,16 @@ ssize_t TransferStep(CopyMethod method, int in, int out, std::size_t limit, std:
 }
 
 // Opens `path` for the copy and checks that it is a regular file. O_NONBLOCK
-// keeps the open from hanging on a FIFO; it is cleared again afterwards.
-[[nodiscard]] std::error_code OpenRegular(const ioPath& path, int flags, UniqueFd* fd, struct stat* status) {
-  fd->reset(posix::RetryOnEintr([&] {
-    return ::open(path.platformString().c_str(), flags | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0600);
-  }));
+// keeps the open from hanging on a FIFO; it stays set, because regular files
+// ignore it in read, write, copy_file_range and sendfile, and a pseudo file
+// that would block a read (/proc/kmsg) then fails the copy instead of hanging.
+[[nodiscard]] std::error_code OpenRegular(const ioPath& path, int flags, mode_t mode, UniqueFd* fd,
+                                          struct stat* status) {
+  fd->reset(posix::RetryOnEintr(
+      [&] { return ::open(path.platformString().c_str(), flags | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, mode); }));
   if (!fd->valid()) return posix::LastError();
   if (::fstat(fd->get(), status) != 0) return posix::LastError();
   if (!S_ISREG(status->st_mode)) return std::make_error_code(std::errc::invalid_argument);
-  if (::fcntl(fd->get(), F_SETFL, ::fcntl(fd->get(), F_GETFL) & ~O_NONBLOCK) != 0) return posix::LastError();
   return {};
 }
 
@@ -138,12 +139,15 @@ std::error_code CopyFileWithProgress(const ioPath& source, const ioPath& destina
                                      const CopyProgressRoutine& progress, CopyMethod firstMethod) {
   UniqueFd in;
   struct stat sourceStatus {};
-  if (auto ec = OpenRegular(source, O_RDONLY, &in, &sourceStatus)) return ec;
+  if (auto ec = OpenRegular(source, O_RDONLY, 0, &in, &sourceStatus)) return ec;
 
-  // Not O_TRUNC: the destination may turn out to be the source itself.
+  // Not O_TRUNC: the destination may turn out to be the source itself. A new
+  // file is created with the source's permission bits (less the umask, put
+  // right at the end when they differ), as cp(1) does.
+  const mode_t mode = sourceStatus.st_mode & 0777;
   UniqueFd out;
   struct stat destinationStatus {};
-  if (auto ec = OpenRegular(destination, O_WRONLY | O_CREAT, &out, &destinationStatus)) return ec;
+  if (auto ec = OpenRegular(destination, O_WRONLY | O_CREAT, mode, &out, &destinationStatus)) return ec;
   if (destinationStatus.st_dev == sourceStatus.st_dev && destinationStatus.st_ino == sourceStatus.st_ino) {
     return std::make_error_code(std::errc::invalid_argument);
   }
@@ -153,6 +157,10 @@ std::error_code CopyFileWithProgress(const ioPath& source, const ioPath& destina
   std::error_code ec;
   if (destinationStatus.st_size != 0 && posix::RetryOnEintr([&] { return ::ftruncate(out.get(), 0); }) != 0) {
     ec = posix::LastError();
+  }
+  // Doubles the kernel's read-ahead for large files read from disk.
+  if (!ec && static_cast<std::uint64_t>(sourceStatus.st_size) >= kCopyChunkBytes) {
+    ::posix_fadvise(in.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
   }
   if (!ec) ec = CopyData(in.get(), out.get(), static_cast<std::uint64_t>(sourceStatus.st_size), firstMethod, progress);
   if (!ec) ec = CopyAttributes(out.get(), sourceStatus, destinationStatus);
