@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <map>
 #include <mutex>
 #include <numeric>
 #include <thread>
@@ -45,28 +46,22 @@ mode_t Mode(const ioPath& path) {
 }
 
 // Everything a controller was told, kept apart from it so that a test can
-// read it after the job dropped the last reference. Kinds: 'S' SetState,
-// 'T' SetTotal, 'A' Advance, 'C' IsCancelled (its answer).
+// read it after the job dropped the last reference: the order of the calls
+// in `trace` ('S' SetState, 'T' SetTotal, 'A' Advance, 'C' IsCancelled) and
+// the values of each kind (IsCancelled: its answer).
 struct Journal {
   std::mutex mutex;
   std::condition_variable changed;
-  std::vector<std::pair<char, long long>> calls;  // all guarded by mutex
+  std::string trace;                             // all guarded by mutex
+  std::map<char, std::vector<long long>> values;
   bool offCallerThread = true, destroyed = false, holdStart = false, released = false, heldTooLong = false;
   const std::thread::id caller = std::this_thread::get_id();
 
   void Add(char kind, long long value) {
     std::lock_guard<std::mutex> lock(mutex);
-    calls.emplace_back(kind, value);
+    trace += kind;
+    values[kind].push_back(value);
     offCallerThread = offCallerThread && std::this_thread::get_id() != caller;
-    changed.notify_all();
-  }
-  std::vector<long long> Values(char kind) {
-    std::lock_guard<std::mutex> lock(mutex);
-    std::vector<long long> values;
-    for (const auto& [k, value] : calls) {
-      if (k == kind) values.push_back(value);
-    }
-    return values;
   }
   void Raise(bool& flag) {
     std::lock_guard<std::mutex> lock(mutex);
@@ -118,13 +113,16 @@ class RecordingController final : public IProgressController {
 
 class CopyFilesTest : public TempDirTest {
  protected:
-  // Runs a job to its end; its states must be Started then `finalState`.
+  // Runs a job to its end and checks the protocol: on the worker thread,
+  // Started, the total, each Advance followed by a poll, `finalState`.
   bool Copy(const FileList& files, int finalState, long long cancelAfter = -1) {
     const bool result = CopyFiles(files, new RecordingController(journal_, cancelAfter), true);
     EXPECT_TRUE(journal_->Await(journal_->destroyed)) << "the job must release its controller";
     EXPECT_TRUE(journal_->offCallerThread);
-    EXPECT_EQ(journal_->Values('S'), (std::vector<long long>{Started, finalState}));
-    EXPECT_EQ(journal_->calls.back(), std::make_pair('S', static_cast<long long>(finalState)));
+    std::string protocol = "ST";
+    for (std::size_t i = 0; i < journal_->values['A'].size(); ++i) protocol += "AC";
+    EXPECT_EQ(journal_->trace, protocol + "S");
+    EXPECT_EQ(journal_->values['S'], (std::vector<long long>{Started, finalState}));
     return result;
   }
   ioPath At(const std::string& name) const { return dir_ / name; }
@@ -134,14 +132,14 @@ class CopyFilesTest : public TempDirTest {
 
 TEST_F(CopyFilesTest, EmptyListSucceeds) {
   EXPECT_TRUE(Copy({}, Succeeded));
-  EXPECT_EQ(journal_->Values('T'), std::vector<long long>{0});
+  EXPECT_EQ(journal_->values['T'], std::vector<long long>{0});
 }
 
 TEST_F(CopyFilesTest, MissingSourceFailsTheJobButNotTheOtherFiles) {
   const auto first = MakeFile(At("a"), kMiB + 3, 1);
   const auto last = MakeFile(At("c"), 100, 2);
   EXPECT_FALSE(Copy({{At("a"), At("a2")}, {At("missing"), At("b2")}, {At("c"), At("c2")}}, Failed));
-  EXPECT_EQ(journal_->Values('T'), std::vector<long long>{kMiB + 3 + 100});
+  EXPECT_EQ(journal_->values['T'], std::vector<long long>{kMiB + 3 + 100});
   EXPECT_EQ(ReadFile(At("a2")), first);
   EXPECT_EQ(ReadFile(At("c2")), last);
   EXPECT_FALSE(At("b2").exists());
@@ -159,10 +157,10 @@ TEST_F(CopyFilesTest, CancelDuringSecondFileRemovesItAndSkipsTheRest) {
   EXPECT_FALSE(At("2.copy").exists());
   EXPECT_FALSE(At("3.copy").exists());
   // Stopped inside the second file, at the first poll that said so.
-  const auto advances = journal_->Values('A');
+  const auto& advances = journal_->values['A'];
   const long long advanced = std::accumulate(advances.begin(), advances.end(), 0LL);
   EXPECT_TRUE(advanced > static_cast<long long>(size) && advanced < static_cast<long long>(2 * size)) << advanced;
-  EXPECT_EQ(journal_->calls[journal_->calls.size() - 2], std::make_pair('C', 1LL));
+  EXPECT_EQ(journal_->values['C'].back(), 1);
 }
 
 TEST_F(CopyFilesTest, CancellationAfterAFailureStaysFailed) {
@@ -172,7 +170,7 @@ TEST_F(CopyFilesTest, CancellationAfterAFailureStaysFailed) {
   EXPECT_FALSE(At("never").exists());
 }
 
-TEST_F(CopyFilesTest, AdvancesAddUpToEachFileAndEachIsFollowedByAPoll) {
+TEST_F(CopyFilesTest, AdvancesAddUpToEachFile) {
   const std::vector<std::size_t> sizes = {2 * kCopyChunkBytes + 12345, 0, 1, 3 * kMiB};
   FileList files;
   for (std::size_t i = 0; i < sizes.size(); ++i) {
@@ -183,12 +181,9 @@ TEST_F(CopyFilesTest, AdvancesAddUpToEachFileAndEachIsFollowedByAPoll) {
   // The running sum lands exactly on the end of every file: each file's
   // increments add up to its size, counted from 0.
   std::vector<long long> running = {0};
-  for (std::size_t i = 0; i < journal_->calls.size(); ++i) {
-    const auto [kind, value] = journal_->calls[i];
-    if (kind != 'A') continue;
-    EXPECT_TRUE(value >= 0 && value <= 16 * kMiB) << value;
-    EXPECT_EQ(journal_->calls.at(i + 1).first, 'C');
-    running.push_back(running.back() + value);
+  for (long long bytes : journal_->values['A']) {
+    EXPECT_TRUE(bytes >= 0 && bytes <= 16 * kMiB) << bytes;
+    running.push_back(running.back() + bytes);
   }
   long long end = 0;
   for (std::size_t size : sizes) {
@@ -196,7 +191,7 @@ TEST_F(CopyFilesTest, AdvancesAddUpToEachFileAndEachIsFollowedByAPoll) {
     EXPECT_NE(std::find(running.begin(), running.end(), end), running.end()) << "no report at " << end;
   }
   EXPECT_EQ(running.back(), end);
-  EXPECT_EQ(journal_->Values('T'), std::vector<long long>{end});
+  EXPECT_EQ(journal_->values['T'], std::vector<long long>{end});
 }
 
 // The caller returns while the worker is held in SetState(Started), drops
@@ -212,7 +207,8 @@ TEST_F(CopyFilesTest, WithoutWaitReturnsAtOnceAndTheJobKeepsTheController) {
   journal_->Raise(journal_->released);
   ASSERT_TRUE(journal_->Await(journal_->destroyed));
   EXPECT_FALSE(journal_->heldTooLong) << "CopyFiles waited for a job it was told not to wait for";
-  EXPECT_EQ(journal_->Values('S'), (std::vector<long long>{Started, Succeeded}));
+  EXPECT_EQ(journal_->trace.back(), 'S');
+  EXPECT_EQ(journal_->values['S'].back(), Succeeded);
   EXPECT_EQ(ReadFile(At("dst")), contents);
 }
 
