@@ -11,7 +11,9 @@
 // (none yet)
 
 // Copying files with progress
-// (none yet)
+#include "Filesystem/EventHandlerList.h"
+#include "Filesystem/ProgressController.h"
+#include "Filesystem/CopyFiles.h"
 
 // Recycle bin, attributes, cache root and junctions
 #include "Filesystem/ShellOperations.h"

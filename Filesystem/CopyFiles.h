@@ -1,0 +1,47 @@
+// Copying a list of files on a worker thread, with progress and cancellation.
+//
+// CopyFiles starts one thread per call; concurrent calls are independent
+// jobs. The worker reports to the controller, always on its own thread:
+//   SetState(Started); SetTotal(sum of the source sizes, 0 for a source that
+//   cannot be measured); for each file, Advance(bytes copied since the
+//   previous report for that file, starting from 0 for every file), each one
+//   followed by IsCancelled(); finally SetState(Succeeded, Cancelled or
+//   Failed). No other state is announced, and the final one comes last.
+//
+// Each file is copied from its source to its destination, overwriting an
+// existing destination; missing destination directories are not created.
+// The copy keeps the source's permission bits and last-write time. A file
+// that cannot be copied does not stop the job (final state Failed); no
+// half-written destination is left behind. When IsCancelled returns true,
+// the current file's destination is removed, the files copied before it
+// stay and the later ones are not attempted (final state Cancelled, unless a
+// file had failed before: then Failed). Progress and cancellation are at
+// most one chunk of a few MiB late. Nothing is logged.
+//
+// Throws std::system_error when the thread cannot be started (no controller
+// operation has then been called). The controller's operations must not throw.
+#pragma once
+
+#include "Filesystem/Export.h"
+#include "Filesystem/ProgressController.h"
+#include "Filesystem/ioPath.h"
+
+#include <boost/smart_ptr/intrusive_ptr.hpp>
+
+#include <utility>
+#include <vector>
+
+namespace Tarnix::Core {
+
+// Copies each (source, destination) pair of `files`, in order, on a new
+// thread. `controller` may be empty: a ProgressControllerStub then takes its
+// place. The job keeps its own reference to the controller until it ends.
+//
+// With `wait`, returns when the job has ended: true exactly when every file
+// was copied. Without it, returns as soon as the worker runs, with true
+// unless the worker has already ended without success; the real outcome is
+// the final SetState on the controller.
+LUMFILESYSTEM_EXPORT bool CopyFiles(const std::vector<std::pair<ioPath, ioPath>>& files,
+                                    const boost::intrusive_ptr<IProgressController>& controller, bool wait);
+
+}  // namespace Tarnix::Core
