@@ -20,4 +20,4 @@
 // (none yet)
 
 // Directory watching
-// (none yet)
+#include "Filesystem/DirectoryWatcher.h"
