@@ -296,8 +296,8 @@ int DirectoryWatcher::AddWatch(const std::string& directory, Walk walk, bool& fr
     if (error == ENOENT || error == ENOTDIR) return -1;  // removed or replaced since it was seen
     if (walk == Walk::Initial && error != EACCES) throw SystemFailure("ReadDirectoryChangesW failed", error);
     LOG(WARNING) << "Cannot watch " << directory << " for changes: " << std::generic_category().message(error)
-                 << " (error " << error << "); changes below it are not reported. Each user may hold "
-                 << WatchLimit() << " watches (/proc/sys/fs/inotify/max_user_watches); this watcher watches "
+                 << " (error " << error << "); changes below it are not reported. Watches per user are limited by "
+                 << "/proc/sys/fs/inotify/max_user_watches (" << WatchLimit() << "); this watcher watches "
                  << watches_.size() << " directories below " << root_;
     return -1;
   }

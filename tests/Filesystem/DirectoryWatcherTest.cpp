@@ -1,11 +1,13 @@
 #include "Filesystem/DirectoryWatcher.h"
 
+#include "support/ChildProcess.h"
 #include "support/LogCapture.h"
 #include "support/TempDir.h"
 #include "support/Wait.h"
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -14,6 +16,7 @@
 #include <condition_variable>
 #include <fstream>
 #include <functional>
+#include <iostream>
 #include <mutex>
 #include <set>
 #include <string>
@@ -309,6 +312,44 @@ TEST_F(DirectoryWatcherTest, QueueOverflowIsLoggedAsWarning) {
   EXPECT_TRUE(Tarnix::Test::WaitUntil([&] { return overflows() > 0; }));
   watcher.reset();
   EXPECT_EQ(overflows(), 1);
+}
+
+// Runs in a child process inside a user namespace of its own, where the
+// number of inotify watches can be limited without touching the machine's
+// limit: the root and "sub" take two watches, "new1" the last one allowed.
+TEST_F(DirectoryWatcherTest, WatchLimitSkipsOneDirectoryWithAWarning) {
+  MakeDirs(dir_ / "sub");
+  const int status = Tarnix::Test::RunInChild([&] {
+    if (::unshare(CLONE_NEWUSER) != 0 || !(std::ofstream("/proc/sys/user/max_inotify_watches") << 3)) {
+      return 77;  // no user namespaces here
+    }
+    LogCapture log;
+    Calls calls;
+    auto watcher = Watch(dir_.path(), WatchEvent::Modified, calls);
+    if (!watcher) return 1;
+    MakeDirs(dir_ / "new1");
+    MakeDirs(dir_ / "new2");
+    WriteFile(dir_ / "new1/file", "x");
+    if (!calls.WaitFor(1)) return 2;
+    WriteFile(dir_ / "sub/file", "x");  // the rest of the tree keeps reporting
+    if (!calls.WaitFor(2)) return 3;
+    watcher.reset();
+    int warnings = 0;
+    for (const auto& record : log.records()) {
+      if (record.severity != google::GLOG_WARNING) continue;
+      ++warnings;
+      for (const char* part : {"/new2 ", "No space left on device", "/proc/sys/fs/inotify/max_user_watches",
+                               " 3 directories"}) {
+        if (record.text.find(part) == std::string::npos) {
+          std::cerr << "warning lacks \"" << part << "\": " << record.text << "\n";
+          return 4;
+        }
+      }
+    }
+    return warnings == 1 ? 0 : 5;
+  });
+  if (status == 77) GTEST_SKIP() << "cannot create a user namespace";
+  EXPECT_EQ(status, 0);
 }
 
 }  // namespace
