@@ -124,6 +124,21 @@ TEST_F(DirectoryWatcherTest, ModifiedReportsWritesInDirectoriesThatAppearLater) 
   }
 }
 
+// The watch follows the canonical directory, not the working directory of
+// the moment: directories that appear later are found after a chdir too.
+TEST_F(DirectoryWatcherTest, RelativePathIsWatchedAtItsCanonicalPlace) {
+  MakeDirs(dir_ / "tree");
+  const ioPath previous = ioPath::current_path();
+  ASSERT_EQ(::chdir(dir_.path().platformString().c_str()), 0);
+  Calls calls;
+  auto watcher = Watch(ioPath("tree/../tree"), WatchEvent::Modified, calls);
+  ASSERT_EQ(::chdir(previous.platformString().c_str()), 0);
+  ASSERT_TRUE(watcher);
+  MakeDirs(dir_ / "tree/new");
+  WriteFile(dir_ / "tree/new/file", "x");
+  EXPECT_TRUE(calls.WaitFor(1));
+}
+
 // Files written into a directory before its watch exists are found by the
 // scan that follows the watch; not one may be lost.
 TEST_F(DirectoryWatcherTest, ModifiedLosesNoWriteRightAfterMkdirP) {
