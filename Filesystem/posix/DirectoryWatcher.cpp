@@ -170,8 +170,8 @@ bool DirectoryWatcher::ReadEvents() {
   for (;;) {
     const ssize_t got = RetryOnEintr(
         [&] { return ::read(inotify_.get(), buffer_.data(), buffer_.size() * sizeof(buffer_[0])); });
-    if (got < 0) {
-      if (errno != EAGAIN) return false;
+    if (got <= 0) {
+      if (got < 0 && errno != EAGAIN) return false;
       ForgetDirectoryMoves(reads_ + 1);
       if (rescan_) Rescan();
       return !stopping_.load(std::memory_order_relaxed);
@@ -263,7 +263,14 @@ void DirectoryWatcher::WatchTree(const std::string& top, Walk walk, std::unorder
     if (seen != nullptr) seen->insert(wd);
 
     std::unique_ptr<DIR, int (*)(DIR*)> listing(::opendir(directory.c_str()), &::closedir);
-    if (!listing) continue;  // gone again, or not readable: nothing below it can be found
+    if (!listing) {
+      const int error = errno;
+      if (error == ENOENT || error == ENOTDIR) continue;  // gone again
+      if (walk == Walk::Initial && error != EACCES) throw SystemFailure("ReadDirectoryChangesW failed", error);
+      LOG(WARNING) << "Cannot list " << directory << ": " << std::generic_category().message(error) << " (error "
+                   << error << "); changes in directories below it may not be reported";
+      continue;
+    }
     const bool reportFiles = fresh && walk == Walk::Later && reportedEvent_ == IN_MODIFY;
     while (const dirent* entry = ::readdir(listing.get())) {
       const char* name = entry->d_name;
@@ -323,7 +330,9 @@ void DirectoryWatcher::ForgetDirectoryMoves(std::uint64_t readBefore) {
 }
 
 // After an overflow the watches may no longer match the tree: watch what is
-// there now and drop the watches of directories that are not.
+// there now and drop the watches of directories that are not. Directories
+// seen for the first time are handled like new ones (their non-empty files
+// count as written); the overflow itself reports nothing.
 void DirectoryWatcher::Rescan() {
   rescan_ = false;
   std::unordered_set<int> seen;
