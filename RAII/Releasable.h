@@ -32,7 +32,9 @@ class Releasable {
       : value_(std::move(value)), owned_(owned), release_(std::move(release)) {}
 
   Releasable(Releasable&& other) noexcept
-      : value_(std::move(other.value_)), owned_(std::exchange(other.owned_, false)), release_(std::move(other.release_)) {}
+      : value_(std::move(other.value_)),
+        owned_(std::exchange(other.owned_, false)),
+        release_(std::move(other.release_)) {}
 
   Releasable& operator=(Releasable&& other) noexcept {
     if (this != &other) {

@@ -117,9 +117,7 @@ void Inotifywait(benchmark::State& state, const std::string& (*makeTree)()) {
     state.ResumeTiming();
   }
 }
-BENCHMARK_CAPTURE(Inotifywait, On10kDirectories, &TenThousandDirectories)
-    ->Unit(benchmark::kMillisecond)
-    ->UseRealTime();
+BENCHMARK_CAPTURE(Inotifywait, On10kDirectories, &TenThousandDirectories)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK_CAPTURE(Inotifywait, OnEmptyDirectory, &EmptyDirectory)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void WriteToCallbackLatency(benchmark::State& state) {
@@ -162,8 +160,8 @@ void CallbacksUnderTightWriter(benchmark::State& state) {
   ScratchDir dir;
   std::atomic<long> calls{0};
   auto factory = CreateDirectoryWatcherFactory();
-  auto watcher = factory->CreateWatcher(dir.path(), WatchEvent::Modified,
-                                        [&] { calls.fetch_add(1, std::memory_order_relaxed); });
+  auto watcher =
+      factory->CreateWatcher(dir.path(), WatchEvent::Modified, [&] { calls.fetch_add(1, std::memory_order_relaxed); });
   const int fd = ::open((dir.path() + "/file").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
   double seconds = 0;
   long reported = 0;

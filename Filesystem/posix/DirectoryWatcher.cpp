@@ -87,8 +87,8 @@ class DirectoryWatcher final : public IDirectoryWatcher {
   // matching IN_MOVED_TO shows where it went, or go when none comes.
   struct DirectoryMove {
     std::uint32_t cookie;
-    std::uint64_t read;     // the read that delivered the IN_MOVED_FROM
-    std::vector<int> wds;   // the moved directory and everything below it
+    std::uint64_t read;    // the read that delivered the IN_MOVED_FROM
+    std::vector<int> wds;  // the moved directory and everything below it
   };
 
   void WatchLoop();
@@ -109,7 +109,7 @@ class DirectoryWatcher final : public IDirectoryWatcher {
   std::atomic<bool> stopping_{false};
 
   // Worker thread only, once the constructor has started it.
-  std::vector<std::uint32_t> buffer_;  // 32-bit words: inotify_event's alignment
+  std::vector<std::uint32_t> buffer_;             // 32-bit words: inotify_event's alignment
   std::unordered_map<int, std::string> watches_;  // watch descriptor -> directory path
   std::array<std::uint32_t, 64> fileMoves_{};     // cookies of recent IN_MOVED_FROM of files
   std::size_t nextFileMove_ = 0;
@@ -168,8 +168,8 @@ void DirectoryWatcher::WatchLoop() {
 // must end: a stop was requested or inotify failed.
 bool DirectoryWatcher::ReadEvents() {
   for (;;) {
-    const ssize_t got = RetryOnEintr(
-        [&] { return ::read(inotify_.get(), buffer_.data(), buffer_.size() * sizeof(buffer_[0])); });
+    const ssize_t got =
+        RetryOnEintr([&] { return ::read(inotify_.get(), buffer_.data(), buffer_.size() * sizeof(buffer_[0])); });
     if (got <= 0) {
       if (got < 0 && errno != EAGAIN) return false;
       ForgetDirectoryMoves(reads_ + 1);
@@ -180,7 +180,8 @@ bool DirectoryWatcher::ReadEvents() {
     for (ssize_t offset = 0; offset < got;) {
       if (stopping_.load(std::memory_order_relaxed)) return false;
       // The kernel pads each name so that the next event is aligned again.
-      const auto* event = reinterpret_cast<const inotify_event*>(reinterpret_cast<const char*>(buffer_.data()) + offset);
+      const auto* event =
+          reinterpret_cast<const inotify_event*>(reinterpret_cast<const char*>(buffer_.data()) + offset);
       offset += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
       Handle(*event);
     }

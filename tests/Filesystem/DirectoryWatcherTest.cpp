@@ -148,7 +148,10 @@ TEST_F(DirectoryWatcherTest, NameChangedReportsRenamesInsideTheTreeOnly) {
   } cases[] = {
       {"rename", [&] { Rename(tree("f0"), tree("g")); }, 1},
       {"rename across subdirectories", [&] { Rename(tree("f0"), tree("sub/dir/g")); }, 1},
-      {"burst of renames", [&] { for (int i = 0; i < kBurst; ++i) Rename(numbered("f", i), numbered("g", i)); },
+      {"burst of renames",
+       [&] {
+         for (int i = 0; i < kBurst; ++i) Rename(numbered("f", i), numbered("g", i));
+       },
        kBurst},
       {"create", [&] { WriteFile(tree("sub/new"), "x"); }, 0},
       {"delete", [&] { ASSERT_TRUE(ioPath::remove(tree("f0"))); }, 0},
@@ -241,11 +244,11 @@ TEST_F(DirectoryWatcherTest, QueueOverflowIsLoggedAsWarning) {
   Calls calls;
   std::promise<void> release;
   auto count = calls.Callback();
-  auto watcher = factory_->CreateWatcher(dir_.path(), WatchEvent::Modified,
-                                         [&, released = release.get_future().share()] {
-                                           count();
-                                           released.wait();
-                                         });
+  auto watcher =
+      factory_->CreateWatcher(dir_.path(), WatchEvent::Modified, [&, released = release.get_future().share()] {
+        count();
+        released.wait();
+      });
   ASSERT_TRUE(watcher);
   WriteFile(dir_ / "first", "x");
   ASSERT_GE(calls.WaitFor(1), 1);
