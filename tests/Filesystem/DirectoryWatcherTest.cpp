@@ -265,26 +265,36 @@ TEST_F(DirectoryWatcherTest, QueueOverflowIsLoggedAsWarning) {
 }
 
 // In a child process with a user namespace of its own, where the number of
-// inotify watches can be limited without touching the machine's limit: the
-// root and "sub" take two watches, "new1" the last one allowed.
-TEST_F(DirectoryWatcherTest, WatchLimitSkipsOneDirectoryWithAWarning) {
+// inotify watches can be limited without touching the machine's limit. With
+// one watch the tree (root and "sub") cannot be watched at all; with three,
+// "new1" takes the last one and "new2" is left out.
+TEST_F(DirectoryWatcherTest, WatchLimitFailsConstructionOrSkipsOneDirectory) {
   MakeDirs(dir_ / "sub");
   const int status = Tarnix::Test::RunInChild([&] {
-    if (::unshare(CLONE_NEWUSER) != 0 || !(std::ofstream("/proc/sys/user/max_inotify_watches") << 3)) return 77;
+    const auto limit = [](int watches) {
+      return static_cast<bool>(std::ofstream("/proc/sys/user/max_inotify_watches") << watches);
+    };
+    if (::unshare(CLONE_NEWUSER) != 0 || !limit(1)) return 77;
     LogCapture log;
     Calls calls;
+    const auto descriptors = OpenDescriptors();
+    if (Watch(dir_.path(), WatchEvent::Modified, calls) || OpenDescriptors() != descriptors) return 1;
+    const auto errors = Records(log, google::GLOG_ERROR);
+    if (errors.size() != 1 || errors[0].text != "ReadDirectoryChangesW failed, system error code = 28") return 2;
+
+    limit(3);
     auto watcher = Watch(dir_.path(), WatchEvent::Modified, calls);
     MakeDirs(dir_ / "new1");
     MakeDirs(dir_ / "new2");
     WriteFile(dir_ / "new1/file", "x");
-    if (!watcher || calls.WaitFor(1) < 1) return 1;
+    if (!watcher || calls.WaitFor(1) < 1) return 3;
     WriteFile(dir_ / "sub/file", "x");  // the rest of the tree keeps reporting
-    if (calls.WaitFor(2) < 2) return 2;
+    if (calls.WaitFor(2) < 2) return 4;
     watcher.reset();
     const auto warnings = Records(log, google::GLOG_WARNING);
-    if (warnings.size() != 1) return 3;
+    if (warnings.size() != 1) return 5;
     for (const char* part : {"/new2 ", "No space left on device", "/proc/sys/fs/inotify/max_user_watches", " 3 dir"}) {
-      if (warnings[0].text.find(part) == std::string::npos) return 4;
+      if (warnings[0].text.find(part) == std::string::npos) return 6;
     }
     return 0;
   });
