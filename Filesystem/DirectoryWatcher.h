@@ -23,7 +23,8 @@
 // of the tree (subdirectories created or moved in later included), so a
 // watcher on a large tree uses one of the user's inotify watches
 // (/proc/sys/fs/inotify/max_user_watches) per directory. Symbolic links are
-// not followed into other trees.
+// not followed into other trees. Destroying a watcher takes some milliseconds:
+// the kernel waits for a grace period when an inotify instance is closed.
 #pragma once
 
 #include "Filesystem/Export.h"
