@@ -23,4 +23,4 @@
 // (none yet)
 
 // Directory watching
-// (none yet)
+#include "Filesystem/DirectoryWatcher.h"

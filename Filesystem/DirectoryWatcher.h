@@ -1,0 +1,74 @@
+// Directory watching: a callback, on a thread of the watcher's own, whenever a
+// change of a chosen kind happens anywhere below a directory.
+//
+//   auto factory = Tarnix::Core::CreateDirectoryWatcherFactory();
+//   auto watcher = factory->CreateWatcher(dir, Tarnix::Core::WatchEvent::Modified, [] { ... });
+//
+// A watcher reports from the moment CreateWatcher returns it until it is
+// destroyed; its destructor stops the worker thread at once and joins it
+// (a callback in progress is waited for). Watchers do not depend on the
+// factory that made them: the factory may be released first.
+//
+// Threading: CreateWatcher may be called from any number of threads at once.
+// The callback runs on the watcher's worker thread, never on the caller's,
+// one call at a time per watcher; it must guard the state it shares with
+// other threads itself. Never destroy a watcher from inside its own callback.
+//
+// Failure: CreateWatcher never lets a std::exception out. Each failure (not a
+// directory, a kind other than Modified or NameChanged, the system refusing
+// to watch, no thread, no memory) logs the exception's text once at ERROR and
+// yields an empty pointer; the callback is then never called.
+//
+// Linux: one inotify instance per watcher, with a watch on every directory
+// of the tree (subdirectories created or moved in later included), so a
+// watcher on a large tree uses one of the user's inotify watches
+// (/proc/sys/fs/inotify/max_user_watches) per directory. Symbolic links are
+// not followed into other trees. Destroying a watcher takes some milliseconds:
+// the kernel waits for a grace period when an inotify instance is closed.
+#pragma once
+
+#include "Filesystem/Export.h"
+#include "Filesystem/ioPath.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+namespace Tarnix::Core {
+
+// The kind of change a watcher reports. Any other value makes CreateWatcher fail.
+enum class WatchEvent : std::int32_t {
+  // A file's contents were written (each write the system reports is one call;
+  // several writes may be reported as one, one write may give several calls).
+  Modified = 1,
+  // A file was renamed within the watched tree: one call per rename. Creating,
+  // deleting or moving a file in from outside, and renaming directories, give none.
+  NameChanged = 2,
+};
+
+// A running watch. Destroying it ends the watch.
+struct LUMFILESYSTEM_EXPORT IDirectoryWatcher {
+  IDirectoryWatcher();
+  IDirectoryWatcher(const IDirectoryWatcher& other);
+  IDirectoryWatcher& operator=(const IDirectoryWatcher& other);
+  virtual ~IDirectoryWatcher();
+};
+
+struct LUMFILESYSTEM_EXPORT IDirectoryWatcherFactory {
+  IDirectoryWatcherFactory();
+  IDirectoryWatcherFactory(const IDirectoryWatcherFactory& other);
+  IDirectoryWatcherFactory& operator=(const IDirectoryWatcherFactory& other);
+  virtual ~IDirectoryWatcherFactory();
+
+  // Starts watching `directory` (relative paths are resolved against the
+  // current directory; the watch follows the canonical path). Returns an
+  // armed watcher, or an empty pointer after one ERROR log record.
+  virtual std::unique_ptr<IDirectoryWatcher> CreateWatcher(const ioPath& directory, WatchEvent kind,
+                                                           std::function<void()> callback) = 0;
+};
+
+// A new, independent factory; empty (after an ERROR log record) only when
+// memory is exhausted.
+LUMFILESYSTEM_EXPORT std::shared_ptr<IDirectoryWatcherFactory> CreateDirectoryWatcherFactory();
+
+}  // namespace Tarnix::Core
