@@ -2,15 +2,12 @@
 
 #include <boost/filesystem/exception.hpp>
 #include <boost/filesystem/path.hpp>
-#include <boost/system/errc.hpp>
 #include <boost/format.hpp>
+#include <boost/system/errc.hpp>
 
-// The library is built with hidden visibility; the UTF-8 library's exception
-// types must keep default visibility so that callers can catch them by type.
-#pragma GCC visibility push(default)
 #include <utf8.h>
-#pragma GCC visibility pop
 
+#include <algorithm>
 #include <cstddef>
 #include <iterator>
 #include <locale>
@@ -82,15 +79,17 @@ NamingStep NumberIfTaken(ioPath candidate, bool force, int& n) {
   return step;
 }
 
-// Makes the name of `candidate` acceptable: leading spaces dropped (which by
-// itself is not a change), a name that is all extension replaced by "(n).ext"
-// without consuming `n`, and an invalid name shortened from the end of its
-// stem until the whole path passes CheckValidFilename.
+// Makes the name of `candidate` acceptable: leading spaces dropped, a name
+// that is all extension replaced by "(n).ext" without consuming `n`, and an
+// invalid name shortened from the end of its stem until the whole path passes
+// CheckValidFilename. Any change sends the name through the existence test
+// again, so that "  clip.mp4" never ends as a "clip.mp4" that exists.
 NamingStep MakeValid(const ioPath& candidate, int n) {
   const ioPath filename = candidate.filename();
   std::string text = filename.utf8string();
-  text.erase(0, text.find_first_not_of(' '));
-  NamingStep step{ioPath(text)};
+  const std::size_t leadingSpaces = std::min(text.find_first_not_of(' '), text.size());
+  text.erase(0, leadingSpaces);
+  NamingStep step{ioPath(text), leadingSpaces != 0};
 
   if (filename.stem().empty()) {
     step.name = ioPath((boost::format("(%d)") % n).str()) + candidate.extension();

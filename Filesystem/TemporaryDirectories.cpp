@@ -31,17 +31,23 @@ ioPath GenerateTempDir() {
 ioPath GetProductTemporaryFilesDir(const std::string& productName) {
   // The product name goes through the file-system library's own narrow
   // conversion, not through ioPath's UTF-8 one.
-  const ioPath product = ioPath::temp_directory_path() / ioPath(fs::path(productName));
-  const ioPath temp = product / ioPath("temp");
-  for (const ioPath* level : {&product, &temp}) {
-    switch (internal::MakePrivateDirectory(*level)) {
+  const fs::path product(productName);
+  const ioPath systemTemp = ioPath::temp_directory_path();
+  const ioPath temp = systemTemp / ioPath(product) / ioPath("temp");
+
+  // Every level below the system temporary directory (one for a plain product
+  // name) is created private or must already be ours.
+  fs::path level = systemTemp.platformString();
+  for (const fs::path& element : product.relative_path() / "temp") {
+    level /= element;
+    switch (internal::MakePrivateDirectory(ioPath(level))) {
       case internal::PrivateDirectoryState::kUsable:
-        continue;
+        break;
       case internal::PrivateDirectoryState::kMissing:
         return temp;  // cannot be created: not detected, by contract
       case internal::PrivateDirectoryState::kForeign:
         throw fs::filesystem_error("GetProductTemporaryFilesDir: refusing a symbolic link or another user's directory",
-                                   fs::path(level->platformString()),
+                                   level,
                                    boost::system::errc::make_error_code(boost::system::errc::permission_denied));
     }
   }

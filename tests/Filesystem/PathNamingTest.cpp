@@ -133,6 +133,7 @@ TEST_F(UpdateFilePathIfExistTest, NumbersPastExistingAndReservedNames) {
       {"all extension, (1) taken", ".mp4", "mp4", {"(1).mp4"}, {}, false, "(1) (1).mp4"},
       {"all extension taken", ".mp4", "mp4", {".mp4"}, {}, false, "(1).mp4"},
       {"leading spaces", "   clip", "mp4", {}, {}, false, "clip.mp4"},
+      {"leading spaces, name taken", "   clip", "mp4", {"clip.mp4"}, {}, false, "clip (1).mp4"},
       {"invalid character cut from the end", "a:bc", "mp4", {}, {}, false, "a.mp4"},
       {"trailing space", "clip ", "", {}, {}, false, "clip"},
   };

@@ -115,6 +115,12 @@ TEST_F(TemporaryDirectoriesTest, ProductDirectoryIsCreatedPrivate) {
   Tarnix::Test::WriteFile(temp / "kept", "x");
   EXPECT_EQ(GetProductTemporaryFilesDir("Product"), temp);
   EXPECT_TRUE((temp / "kept").exists());
+
+  // A product name with a vendor level makes every level private.
+  EXPECT_EQ(GetProductTemporaryFilesDir("Vendor/Product"), tmp_ / "Vendor" / "Product" / "temp");
+  for (const ioPath& level : {tmp_ / "Vendor", tmp_ / "Vendor" / "Product", tmp_ / "Vendor" / "Product" / "temp"}) {
+    EXPECT_EQ(PermissionBits(level), 0700u) << level;
+  }
 }
 
 TEST_F(TemporaryDirectoriesTest, ClearRemovesEntriesByAge) {
