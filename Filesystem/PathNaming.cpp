@@ -2,7 +2,6 @@
 
 #include <boost/filesystem/exception.hpp>
 #include <boost/filesystem/path.hpp>
-#include <boost/format.hpp>
 #include <boost/system/errc.hpp>
 
 #include <utf8.h>
@@ -11,6 +10,7 @@
 #include <cstddef>
 #include <iterator>
 #include <locale>
+#include <string>
 #include <utility>
 
 namespace Tarnix::Core {
@@ -66,12 +66,14 @@ struct NamingStep {
 // numbers its stem with the next value of the shared counter `n`:
 // "clip.mp4" -> "clip (n).mp4". The stem is the one of the original name.
 NamingStep NumberIfTaken(ioPath candidate, bool force, int& n) {
-  const ioPath stem = candidate.stem();
-  const ioPath extension = candidate.extension();
+  const ioPath parent = candidate.parent_path();
+  // "stem (n).ext": n in decimal, independent of any locale.
+  const ioPath head = candidate.stem() + ioPath(" (");
+  const ioPath tail = ioPath(")") + candidate.extension();
   NamingStep step{candidate.filename()};
   while (IsTaken(candidate) || force) {
-    step.name = stem + ioPath((boost::format(" (%d)") % n).str()) + extension;
-    candidate = candidate.parent_path() / step.name;
+    step.name = head + ioPath(std::to_string(n)) + tail;
+    candidate = parent / step.name;
     ++n;
     force = false;
     step.changed = true;
@@ -92,7 +94,7 @@ NamingStep MakeValid(const ioPath& candidate, int n) {
   NamingStep step{ioPath(text), leadingSpaces != 0};
 
   if (filename.stem().empty()) {
-    step.name = ioPath((boost::format("(%d)") % n).str()) + candidate.extension();
+    step.name = ioPath("(" + std::to_string(n) + ")") + candidate.extension();
     step.changed = true;
     return step;
   }
