@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <ctime>
+#include <optional>
 #include <string>
 #include <stdexcept>
 
@@ -25,28 +26,19 @@ mode_t Permissions(const ioPath& path) {
   return ::lstat(path.platformString().c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
 }
 
-// xxxxxxxx-xxxx-4xxx-Vxxx-xxxxxxxxxxxx, lower-case hex, V one of 8 9 a b.
-bool IsVersion4Uuid(const std::string& s) {
-  if (s.size() != 36 || s[14] != '4' || std::string("89ab").find(s[19]) == std::string::npos) return false;
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
-    if (dash ? s[i] != '-' : std::string("0123456789abcdef").find(s[i]) == std::string::npos) return false;
-  }
-  return true;
-}
-
 // Each test has a system temporary directory ($TMPDIR) of its own.
 class TemporaryDirectoriesTest : public support::TempDirTest {
  protected:
-  TemporaryDirectoriesTest() : oldTmpdir_(::getenv("TMPDIR")) {
+  TemporaryDirectoriesTest() {
+    if (const char* old = ::getenv("TMPDIR")) oldTmpdir_ = old;
     ioPath::create_directory(tmp_);
     SetTmpdir(tmp_.utf8string().c_str());
   }
-  ~TemporaryDirectoriesTest() override { SetTmpdir(oldTmpdir_); }
+  ~TemporaryDirectoriesTest() override { SetTmpdir(oldTmpdir_ ? oldTmpdir_->c_str() : nullptr); }
   static void SetTmpdir(const char* value) { value ? ::setenv("TMPDIR", value, 1) : ::unsetenv("TMPDIR"); }
 
   const ioPath tmp_ = dir_ / "tmp";
-  const char* const oldTmpdir_;
+  std::optional<std::string> oldTmpdir_;
 };
 
 TEST_F(TemporaryDirectoriesTest, GenerateTempDirMakesFreshPrivateUuidDirectories) {
@@ -55,7 +47,12 @@ TEST_F(TemporaryDirectoriesTest, GenerateTempDirMakesFreshPrivateUuidDirectories
   EXPECT_NE(first, second);
   for (const ioPath& dir : {first, second}) {
     EXPECT_EQ(dir.parent_path(), tmp_);
-    EXPECT_TRUE(IsVersion4Uuid(dir.filename().utf8string())) << dir;
+    // xxxxxxxx-xxxx-4xxx-Vxxx-xxxxxxxxxxxx in lower case, V one of 8 9 a b
+    const std::string name = dir.filename().utf8string();
+    ASSERT_EQ(name.size(), 36u);
+    EXPECT_EQ(name.find_first_not_of("0123456789abcdef-"), std::string::npos) << name;
+    EXPECT_EQ(std::string({name[8], name[13], name[18], name[23], name[14]}), "----4") << name;
+    EXPECT_NE(std::string("89ab").find(name[19]), std::string::npos) << name;
     EXPECT_EQ(Permissions(dir), 0700u) << dir;
   }
 }
