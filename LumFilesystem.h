@@ -8,7 +8,8 @@
 #include "Filesystem/FileOperations.h"
 
 // Temporary directories and path naming
-// (none yet)
+#include "Filesystem/TemporaryDirectories.h"
+#include "Filesystem/PathNaming.h"
 
 // Copying files with progress
 #include "Filesystem/EventHandlerList.h"
