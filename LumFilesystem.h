@@ -17,7 +17,9 @@
 // (none yet)
 
 // File caches
-// (none yet)
+#include "Filesystem/AbstractFileCache.h"
+#include "Filesystem/FileCache.h"
+#include "Filesystem/FlatFileCache.h"
 
 // Directory watching
 // (none yet)

@@ -1,0 +1,81 @@
+#include "Filesystem/AbstractFileCache.h"
+
+#include "Filesystem/FileOperations.h"
+#include "Filesystem/internal/CacheFiles.h"
+#include "Filesystem/internal/FileLocks.h"
+#include "Filesystem/internal/FilePlacement.h"
+#include "LumHash/MD5.h"
+#include "RAII/UniqueFd.h"
+
+#include <utility>
+
+namespace Tarnix::Core {
+
+namespace {
+
+// The read lock: a descriptor holding a shared lock on the cached file, or
+// nothing when the file could not be locked. It never keeps the path.
+class FileReadLock final : public ICacheReadLock {
+ public:
+  explicit FileReadLock(UniqueFd lock) noexcept : lock_(std::move(lock)) {}
+
+  explicit FileReadLock(const ioPath& path) {
+    if (internal::AcquireReadLock(path, &lock_)) lock_.reset();  // inert, by contract
+  }
+
+ private:
+  UniqueFd lock_;
+};
+
+// Bounds the retries of a placement that keeps finding a new file at its
+// target: each round removed one, so only concurrent writers can make it loop.
+constexpr int kPlacementAttempts = 4;
+
+}  // namespace
+
+ICacheReadLock::~ICacheReadLock() = default;
+
+std::shared_ptr<ICacheReadLock> ICacheReadLock::CreateInstance(const ioPath& path) {
+  return std::make_shared<FileReadLock>(path);
+}
+
+AbstractFileCache::~AbstractFileCache() = default;
+
+std::string AbstractFileCache::MakeCacheKey(const std::string& text) { return MD5(text).hexdigest(); }
+
+namespace internal {
+
+std::error_code LockCachedFile(const ioPath& path, std::shared_ptr<ICacheReadLock>* lock) {
+  UniqueFd fd;
+  const std::error_code error = AcquireReadLock(path, &fd);
+  *lock = std::make_shared<FileReadLock>(error ? UniqueFd() : std::move(fd));
+  return error;
+}
+
+bool IsVanishing(const std::error_code& error) {
+  return error == std::errc::no_such_file_or_directory || error == std::errc::resource_unavailable_try_again;
+}
+
+bool PlaceCachedFile(const ioPath& source, const ioPath& target, long long timestamp) {
+  for (int attempt = 0; attempt < kPlacementAttempts; ++attempt) {
+    bool placed = false;
+    std::error_code error = MoveIntoPlace(source, target, timestamp, &placed);
+    if (placed) return !error;
+    if (error != std::errc::file_exists) {
+      // Another file system, or a rename refused for another reason: copy.
+      error = CopyIntoPlace(source, target, timestamp);
+      if (!error) {
+        ioPath::remove(source);  // throws when the source cannot be removed
+        return true;
+      }
+      if (error != std::errc::file_exists) return false;
+    }
+    // Someone put a file there meanwhile; it goes only if nobody reads it.
+    if (!RemoveFile(target)) return false;
+  }
+  return false;
+}
+
+}  // namespace internal
+
+}  // namespace Tarnix::Core

@@ -1,0 +1,111 @@
+#include "Filesystem/FileCache.h"
+
+#include "Filesystem/FileOperations.h"
+#include "Filesystem/internal/CacheFiles.h"
+
+#include <boost/filesystem/directory.hpp>
+#include <boost/filesystem/operations.hpp>
+#include <glog/logging.h>
+
+#include <memory>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+namespace fs = boost::filesystem;
+
+namespace Tarnix::Core {
+
+namespace {
+
+bool IsRegularFile(const fs::directory_entry& entry) {
+  // The listing's own file type answers this for most entries without a stat.
+  return fs::is_regular_file(entry.status());
+}
+
+// Whether `file` lies directly in `directory` (compared as directories on
+// disk, so that different spellings of one path agree).
+bool LiesDirectlyIn(const ioPath& file, const ioPath& directory) {
+  const ioPath parent = file.parent_path();
+  boost::system::error_code ec;
+  return fs::equivalent(fs::path(parent.empty() ? std::string(".") : parent.platformString()),
+                        fs::path(directory.platformString()), ec);
+}
+
+}  // namespace
+
+FileCache::FileCache(const ioPath& root, unsigned long long limit) : root_(root) {
+  if (!root_.exists()) ioPath::create_directories(root_);  // a failure surfaces in the walk
+  CleanupFiles(limit);
+}
+
+FileCache::FileCache(const FileCache& other) : AbstractFileCache(other), root_(other.root_) {}
+
+FileCache::FileCache(FileCache&& other) : AbstractFileCache(other), root_(other.root_) {}
+
+FileCache::~FileCache() = default;
+
+AbstractFileCache::CacheRecord FileCache::FindRecord(const std::string& key) const {
+  CacheRecord record;
+  record.key = key;
+  const ioPath directory = GetCachedPath(key, false);
+  if (!directory.exists()) return record;
+  for (fs::directory_iterator it = directory.iterator(), end; it != end; ++it) {
+    if (!IsRegularFile(*it)) continue;
+    ioPath candidate(it->path());
+    std::shared_ptr<ICacheReadLock> lock;
+    // A file that is being removed or replaced right now is not the answer;
+    // the next one in the directory may be.
+    if (internal::IsVanishing(internal::LockCachedFile(candidate, &lock))) continue;
+    record.path = std::move(candidate);
+    record.readLock = std::move(lock);
+    break;
+  }
+  if (!record.path.empty()) record.timestamp = record.path.last_write_time();
+  return record;
+}
+
+bool FileCache::PutRecord(const std::string& key, const ioPath& source, long long timestamp) const {
+  if (timestamp == 0) return false;
+  if (!source.exists()) return false;
+  const ioPath directory = GetCachedPath(key, true);
+  // Clearing the directory would delete the source before it could move.
+  if (LiesDirectlyIn(source, directory)) return false;
+  for (fs::directory_iterator it = directory.iterator(), end; it != end; ++it) {
+    if (IsRegularFile(*it) && !RemoveFile(ioPath(it->path()))) return false;
+  }
+  return internal::PlaceCachedFile(source, directory / source.filename(), timestamp);
+}
+
+bool FileCache::RemoveRecord(const CacheRecord& record) const { return !RemoveFile(record.path); }
+
+ioPath FileCache::GetCachedPath(const std::string& key, bool create) const {
+  // substr throws std::out_of_range for a key shorter than 4 characters.
+  const std::string first = key.substr(0, 2);
+  const std::string second = key.substr(2, 2);
+  const std::string rest = key.substr(4);
+  ioPath directory = root_ / ioPath(first) / ioPath(second) / ioPath(rest);
+  if (create) ioPath::create_directories(directory);  // a failure surfaces in the listing
+  return directory;
+}
+
+void FileCache::CleanupFiles(unsigned long long limit) {
+  // Walk everything first: an error in the walk throws before anything is
+  // removed.
+  std::vector<ioPath> files;
+  unsigned long long total = 0;
+  for (fs::recursive_directory_iterator it = root_.recursive_iterator(), end; it != end; ++it) {
+    if (!IsRegularFile(*it)) continue;
+    ioPath file(it->path());
+    total += file.file_size();
+    files.push_back(std::move(file));
+  }
+  if (total <= limit) return;
+  for (const ioPath& file : files) {
+    if (!RemoveFile(file)) LOG(WARNING) << "Failed to remove: " << file.utf8string();
+  }
+}
+
+bool FileCache::RemoveFile(const ioPath& path) const { return Tarnix::Core::RemoveFile(path); }
+
+}  // namespace Tarnix::Core
