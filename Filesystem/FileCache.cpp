@@ -7,7 +7,10 @@
 #include <boost/filesystem/operations.hpp>
 #include <glog/logging.h>
 
+#include <cstddef>
 #include <memory>
+#include <stdexcept>
+#include <string>
 #include <system_error>
 #include <utility>
 #include <vector>
@@ -18,9 +21,24 @@ namespace Tarnix::Core {
 
 namespace {
 
+// ioPath::is_regular_file of a listed entry (symbolic links followed). The
+// listing's own file type answers it without a stat for everything but links.
 bool IsRegularFile(const fs::directory_entry& entry) {
-  // The listing's own file type answers this for most entries without a stat.
-  return fs::is_regular_file(entry.status());
+  const fs::file_status own = entry.symlink_status();
+  return own.type() == fs::symlink_file ? fs::is_regular_file(entry.status()) : fs::is_regular_file(own);
+}
+
+bool IsSeparator(char c) { return c == '/' || c == static_cast<char>(fs::path::preferred_separator); }
+
+// `path` / `element` as ioPath::operator/ joins them (version-3 rules: an
+// empty element adds nothing; no separator is doubled before one the element
+// starts with), on the UTF-8 text, without building a path per step.
+void AppendElement(std::string& path, const char* element, std::size_t size) {
+  if (size == 0) return;
+  if (!path.empty() && !IsSeparator(path.back()) && !IsSeparator(element[0])) {
+    path += static_cast<char>(fs::path::preferred_separator);
+  }
+  path.append(element, size);
 }
 
 // Whether `file` lies directly in `directory` (compared as directories on
@@ -80,11 +98,13 @@ bool FileCache::PutRecord(const std::string& key, const ioPath& source, long lon
 bool FileCache::RemoveRecord(const CacheRecord& record) const { return !RemoveFile(record.path); }
 
 ioPath FileCache::GetCachedPath(const std::string& key, bool create) const {
-  // substr throws std::out_of_range for a key shorter than 4 characters.
-  const std::string first = key.substr(0, 2);
-  const std::string second = key.substr(2, 2);
-  const std::string rest = key.substr(4);
-  ioPath directory = root_ / ioPath(first) / ioPath(second) / ioPath(rest);
+  if (key.size() < 4) throw std::out_of_range("cache key shorter than 4 characters: " + key);
+  std::string text = root_.utf8string();
+  text.reserve(text.size() + key.size() + 3);
+  AppendElement(text, key.data(), 2);
+  AppendElement(text, key.data() + 2, 2);
+  AppendElement(text, key.data() + 4, key.size() - 4);
+  ioPath directory(text);
   if (create) ioPath::create_directories(directory);  // a failure surfaces in the listing
   return directory;
 }

@@ -97,8 +97,12 @@ TEST_F(FileCacheTest, KeysMapToThreeLevels) {
   EXPECT_THROW(cache.PutRecord("abc", MakeSource(in_, "s", "x"), kStamp), std::out_of_range);
   EXPECT_TRUE(cache.FindRecord("abcd").path.empty());
   EXPECT_FALSE((root_ / "ab").exists()) << "a lookup creates nothing";
-  ASSERT_TRUE(cache.PutRecord("abcd", MakeSource(in_, "s", "x"), kStamp));
-  EXPECT_TRUE((root_ / "ab/cd/s").is_regular_file());
+  for (const std::string key : {"abcd", "abcdefgh", "ab/c/de"}) {
+    SCOPED_TRACE(key);
+    ASSERT_TRUE(cache.PutRecord(key, MakeSource(in_, "s", "x"), kStamp));
+    EXPECT_EQ(cache.FindRecord(key).path,
+              root_ / ioPath(key.substr(0, 2)) / ioPath(key.substr(2, 2)) / ioPath(key.substr(4)) / "s");
+  }
 }
 
 TEST_F(FileCacheTest, ReadLockedFileSurvivesPutAndRemoveAndStaysUsable) {
