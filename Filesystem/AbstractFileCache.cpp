@@ -7,6 +7,9 @@
 #include "LumHash/MD5.h"
 #include "RAII/UniqueFd.h"
 
+#include <boost/filesystem/exception.hpp>
+
+#include <system_error>
 #include <utility>
 
 namespace Tarnix::Core {
@@ -30,6 +33,16 @@ class FileReadLock final : public ICacheReadLock {
 // Bounds the retries of a placement that keeps finding a new file at its
 // target: each round removed one, so only concurrent writers can make it loop.
 constexpr int kPlacementAttempts = 4;
+
+// Removes the source of a finished copy like any cached file, so that a
+// source someone holds a read lock on stays; that ends the put with the
+// file-system error, the copy staying in the cache.
+void RemoveCopiedSource(const ioPath& source) {
+  if (RemoveFile(source) || !source.exists()) return;
+  throw boost::filesystem::filesystem_error("Unable to remove the source of a cached copy",
+                                            boost::filesystem::path(source.platformString()),
+                                            boost::system::errc::make_error_code(boost::system::errc::device_or_resource_busy));
+}
 
 }  // namespace
 
@@ -65,7 +78,7 @@ bool PlaceCachedFile(const ioPath& source, const ioPath& target, long long times
       // Another file system, or a rename refused for another reason: copy.
       error = CopyIntoPlace(source, target, timestamp);
       if (!error) {
-        ioPath::remove(source);  // throws when the source cannot be removed
+        RemoveCopiedSource(source);
         return true;
       }
       if (error != std::errc::file_exists) return false;

@@ -52,7 +52,8 @@ class LUMFILESYSTEM_EXPORT FileCache : public AbstractFileCache {
   // the first one that is read-locked; the rest and `source` stay), then moves
   // `source` in under its own file name. Throws as FindRecord (after the
   // timestamp and existence checks), and boost::filesystem::filesystem_error
-  // when `source` was copied from another file system but cannot be removed.
+  // when `source` had to be copied (another file system, or a read lock on
+  // it) but cannot be removed; the copy then stays in the cache.
   // A `source` that lies in the key's own record directory is refused (false).
   bool PutRecord(const std::string& key, const ioPath& source, long long timestamp) const override;
 

@@ -39,8 +39,9 @@ class LUMFILESYSTEM_EXPORT FlatFileCache : public AbstractFileCache {
 
   // Removes root/key unless it is read-locked or not a regular file (then
   // false, nothing changed), then moves `source` there. Throws
-  // boost::filesystem::filesystem_error when `source` was copied from another
-  // file system but cannot be removed. A `source` that already is root/key is
+  // boost::filesystem::filesystem_error when `source` had to be copied
+  // (another file system, or a read lock on it) but cannot be removed; the
+  // copy then stays in the cache. A `source` that already is root/key is
   // refused (false).
   bool PutRecord(const std::string& key, const ioPath& source, long long timestamp) const override;
 

@@ -23,7 +23,8 @@ namespace Tarnix::Core::internal {
 // or between file systems a copy that appears complete followed by removing
 // the source. An existing file at `target` is taken away with RemoveFile
 // first, so a read-locked one makes the call fail and stay as it was.
-// True when the file was placed and its times set. Throws
+// A source that someone holds a read lock on is copied, not moved, and then
+// cannot be removed. True when the file was placed and its times set. Throws
 // boost::filesystem::filesystem_error when the copy succeeded but the source
 // cannot be removed.
 [[nodiscard]] bool PlaceCachedFile(const ioPath& source, const ioPath& target, long long timestamp);

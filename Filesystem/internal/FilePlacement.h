@@ -15,7 +15,8 @@
 namespace Tarnix::Core::internal {
 
 // Renames `from` to `to`, failing with errc::file_exists when `to` exists
-// (whatever it is) and with errc::cross_device_link between file systems.
+// (whatever it is), with errc::cross_device_link between file systems and
+// with errc::device_or_resource_busy when someone holds a read lock on `from`.
 // `*placed` tells whether the file is at `to` afterwards; it can be true with
 // an error when the times could not be set. When nothing was placed, the
 // source is left as it was, times included.

@@ -4,6 +4,7 @@
 // it is complete.
 #include "Filesystem/internal/FilePlacement.h"
 
+#include "Filesystem/internal/FileLocks.h"
 #include "Filesystem/posix/SystemCall.h"
 #include "RAII/UniqueFd.h"
 
@@ -150,12 +151,16 @@ std::error_code MoveIntoPlace(const ioPath& from, const ioPath& to, long long ti
   timespec times[2];
   WholeSeconds(timestamp, times);
 
-  // Stamp the file before it appears at its new path, and restore its old
-  // times if it does not move. A source we cannot open is stamped by path
-  // afterwards.
+  // A file someone reads stays where it is, as a removal would leave it. The
+  // lock also pins down which file we move and stamp.
   UniqueFd fd;
+  if (auto error = AcquireRemovalLock(from, &fd)) return error;
+
+  // Stamp the file before it appears at its new path, and restore its old
+  // times if it does not move. A source we could not open is stamped by path
+  // afterwards.
   struct stat before {};
-  const bool stamped = !OpenSource(source, &fd) && ::fstat(fd.get(), &before) == 0 && ::futimens(fd.get(), times) == 0;
+  const bool stamped = fd && ::fstat(fd.get(), &before) == 0 && ::futimens(fd.get(), times) == 0;
 
   if (auto error = RenameNoReplace(source, target)) {
     if (stamped) {

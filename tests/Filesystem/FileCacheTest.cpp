@@ -6,6 +6,7 @@
 #include "support/TempDir.h"
 #include "tests/Filesystem/CacheTestSupport.h"
 
+#include <boost/filesystem/exception.hpp>
 #include <gtest/gtest.h>
 
 #include <iterator>
@@ -119,6 +120,15 @@ TEST_F(FileCacheTest, ReadLockedFileSurvivesPutAndRemoveAndStaysUsable) {
   EXPECT_FALSE(RemoveFile(record.path));
   WriteFile(record.path, "rewritten");
   EXPECT_EQ(ReadFile(record.path), "rewritten");
+}
+
+TEST_F(FileCacheTest, ReadLockedSourceIsCopiedButStays) {
+  const FileCache cache(root_, 0);
+  const ioPath held = MakeSource(in_, "held", "held");
+  const auto lock = ICacheReadLock::CreateInstance(held);
+  EXPECT_THROW(cache.PutRecord(key_, held, kStamp), boost::filesystem::filesystem_error);
+  EXPECT_EQ(ReadFile(held), "held");
+  EXPECT_EQ(ReadFile(cache.FindRecord(key_).path), "held");
 }
 
 TEST_F(FileCacheTest, LockThatCouldNotBeTakenProtectsNothing) {
