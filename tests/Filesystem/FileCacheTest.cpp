@@ -2,7 +2,6 @@
 
 #include "Filesystem/FileOperations.h"
 #include "Filesystem/internal/FilePlacement.h"
-#include "support/LogCapture.h"
 #include "support/TempDir.h"
 #include "tests/Filesystem/CacheTestSupport.h"
 
@@ -10,21 +9,14 @@
 #include <gtest/gtest.h>
 
 #include <iterator>
-#include <limits>
 #include <stdexcept>
-#include <vector>
 
 namespace Tarnix::Core {
 namespace {
 
-using Test::HasBothTimes;
-using Test::LogCapture;
-using Test::MakeSource;
-using Test::OnDifferentFileSystems;
-using Test::ReadFile;
-using Test::TempDir;
-using Test::WriteFile;
-using Test::kStamp;
+using namespace Tarnix::Test;  // NOLINT(google-build-using-namespace)
+
+long EntriesIn(const ioPath& dir) { return std::distance(dir.iterator(), boost::filesystem::directory_iterator()); }
 
 class FileCacheTest : public Test::TempDirTest {
  protected:
@@ -36,13 +28,11 @@ class FileCacheTest : public Test::TempDirTest {
 
 TEST(MakeCacheKey, IsTheHexDigestOfTheExactBytes) {
   EXPECT_EQ(AbstractFileCache::MakeCacheKey(""), "d41d8cd98f00b204e9800998ecf8427e");
-  EXPECT_EQ(AbstractFileCache::MakeCacheKey("abc"), AbstractFileCache::MakeCacheKey("abc"));
   EXPECT_NE(AbstractFileCache::MakeCacheKey("abc"), AbstractFileCache::MakeCacheKey("ABC"));
 }
 
 TEST_F(FileCacheTest, PutFindRemoveRoundTrip) {
   const FileCache cache(root_, 0);
-  EXPECT_TRUE(root_.is_directory());
   const ioPath source = MakeSource(in_, "page.bin", "contents");
   ASSERT_TRUE(cache.PutRecord(key_, source, kStamp));
   EXPECT_FALSE(source.exists());
@@ -52,11 +42,8 @@ TEST_F(FileCacheTest, PutFindRemoveRoundTrip) {
   EXPECT_EQ(record.path, recordDir_ / "page.bin");
   EXPECT_EQ(record.timestamp, kStamp);
   EXPECT_TRUE(HasBothTimes(record.path, kStamp));
-  EXPECT_EQ(ReadFile(record.path), "contents");
   ASSERT_NE(record.readLock, nullptr);
-
-  EXPECT_TRUE(cache.RemoveRecord(record)) << "our own lock must keep the file";
-  EXPECT_TRUE(record.path.exists());
+  EXPECT_TRUE(cache.RemoveRecord(record)) << "our own lock keeps the file";
   record.readLock.reset();
   EXPECT_FALSE(cache.RemoveRecord(record));
   EXPECT_FALSE(record.path.exists());
@@ -64,40 +51,30 @@ TEST_F(FileCacheTest, PutFindRemoveRoundTrip) {
   EXPECT_TRUE(cache.FindRecord(key_).path.empty());
 }
 
-TEST_F(FileCacheTest, PutReplacesTheKeysFileUnderAnotherName) {
+TEST_F(FileCacheTest, PutReplacesTheKeysFileButNoSubdirectory) {
   const FileCache cache(root_, 0);
   ASSERT_TRUE(cache.PutRecord(key_, MakeSource(in_, "old.txt", "old"), kStamp));
   ASSERT_TRUE(cache.PutRecord(key_, MakeSource(in_, "new.dat", "new"), kStamp + 1));
-  EXPECT_FALSE((recordDir_ / "old.txt").exists());
-  const auto record = cache.FindRecord(key_);
-  EXPECT_EQ(record.path, recordDir_ / "new.dat");
-  EXPECT_EQ(record.timestamp, kStamp + 1);
+  EXPECT_EQ(EntriesIn(recordDir_), 1);
+  EXPECT_EQ(cache.FindRecord(key_).path, recordDir_ / "new.dat");
 
-  // A subdirectory is never a record and never removed, so a source of that name cannot move in.
+  EXPECT_FALSE(cache.PutRecord(key_, recordDir_ / "new.dat", kStamp)) << "its own cached file is refused";
+  EXPECT_TRUE((recordDir_ / "new.dat").exists());
   ASSERT_TRUE(ioPath::create_directories(recordDir_ / "sub"));
   EXPECT_FALSE(cache.PutRecord(key_, MakeSource(in_, "sub", "x"), kStamp));
   EXPECT_TRUE((recordDir_ / "sub").is_directory());
-  // Passing the cached file back in would delete it; refused.
-  EXPECT_FALSE(cache.PutRecord(key_, recordDir_ / "new.dat", kStamp));
-  EXPECT_TRUE((recordDir_ / "new.dat").exists());
 }
 
-TEST_F(FileCacheTest, RefusesZeroTimestampAndMissingSource) {
+TEST_F(FileCacheTest, RefusalsAndKeyLayout) {
   const FileCache cache(root_, 0);
   const ioPath source = MakeSource(in_, "s", "x");
   EXPECT_FALSE(cache.PutRecord(key_, source, 0));
-  EXPECT_FALSE(cache.PutRecord(key_, in_ / "missing", kStamp));
   EXPECT_FALSE(cache.PutRecord("ab", in_ / "missing", kStamp)) << "checked before the key is mapped";
-  EXPECT_TRUE(source.exists());
-  EXPECT_FALSE(recordDir_.exists());
-}
-
-TEST_F(FileCacheTest, KeysMapToThreeLevels) {
-  const FileCache cache(root_, 0);
   EXPECT_THROW(cache.FindRecord("abc"), std::out_of_range);
-  EXPECT_THROW(cache.PutRecord("abc", MakeSource(in_, "s", "x"), kStamp), std::out_of_range);
-  EXPECT_TRUE(cache.FindRecord("abcd").path.empty());
-  EXPECT_FALSE((root_ / "ab").exists()) << "a lookup creates nothing";
+  EXPECT_THROW(cache.PutRecord("abc", source, kStamp), std::out_of_range);
+  EXPECT_TRUE(cache.FindRecord(key_).path.empty());
+  EXPECT_FALSE(recordDir_.exists()) << "neither a refusal nor a lookup creates anything";
+
   for (const std::string key : {"abcd", "abcdefgh", "ab/c/de"}) {
     SCOPED_TRACE(key);
     ASSERT_TRUE(cache.PutRecord(key, MakeSource(in_, "s", "x"), kStamp));
@@ -106,20 +83,23 @@ TEST_F(FileCacheTest, KeysMapToThreeLevels) {
   }
 }
 
-TEST_F(FileCacheTest, ReadLockedFileSurvivesPutAndRemoveAndStaysUsable) {
+TEST_F(FileCacheTest, ReadLockKeepsTheFileButNotItsUse) {
   const FileCache cache(root_, 0);
   ASSERT_TRUE(cache.PutRecord(key_, MakeSource(in_, "a", "held"), kStamp));
   const auto record = cache.FindRecord(key_);
-  const auto second = cache.FindRecord(key_);  // two locks on one file coexist
-  ASSERT_NE(second.readLock, nullptr);
-
+  ASSERT_NE(cache.FindRecord(key_).readLock, nullptr) << "a second lock coexists";
   const ioPath source = MakeSource(in_, "b", "new");
   EXPECT_FALSE(cache.PutRecord(key_, source, kStamp));
   EXPECT_TRUE(source.exists());
   EXPECT_TRUE(cache.RemoveRecord(record));
-  EXPECT_FALSE(RemoveFile(record.path));
   WriteFile(record.path, "rewritten");
   EXPECT_EQ(ReadFile(record.path), "rewritten");
+
+  // A lock that found no file protects nothing that appears there later.
+  const auto inert = ICacheReadLock::CreateInstance(in_ / "later");
+  ASSERT_NE(inert, nullptr);
+  WriteFile(in_ / "later", "");
+  EXPECT_TRUE(RemoveFile(in_ / "later"));
 }
 
 TEST_F(FileCacheTest, ReadLockedSourceIsCopiedButStays) {
@@ -131,23 +111,7 @@ TEST_F(FileCacheTest, ReadLockedSourceIsCopiedButStays) {
   EXPECT_EQ(ReadFile(cache.FindRecord(key_).path), "held");
 }
 
-TEST_F(FileCacheTest, LockThatCouldNotBeTakenProtectsNothing) {
-  const ioPath path = in_ / "later";
-  auto lock = ICacheReadLock::CreateInstance(path);
-  ASSERT_NE(lock, nullptr);
-  WriteFile(path, "a file that appeared after the lock");
-  EXPECT_TRUE(RemoveFile(path));
-}
-
-TEST_F(FileCacheTest, CopyAndMoveDoNotCleanUp) {
-  const FileCache cache(root_, std::numeric_limits<unsigned long long>::max());
-  ASSERT_TRUE(cache.PutRecord(key_, MakeSource(in_, "a", "data"), kStamp));
-  FileCache copy(cache);
-  const FileCache moved(std::move(copy));
-  EXPECT_FALSE(moved.FindRecord(key_).path.empty());
-}
-
-TEST_F(FileCacheTest, PutFromAnotherFileSystemCopiesCompleteAndStamped) {
+TEST_F(FileCacheTest, PutFromAnotherFileSystemAppearsCompleteAndStamped) {
   if (!ioPath("/dev/shm").is_directory()) GTEST_SKIP() << "no /dev/shm on this machine";
   TempDir shm("/dev/shm");
   if (!OnDifferentFileSystems(shm.path(), dir_.path())) {
@@ -157,79 +121,42 @@ TEST_F(FileCacheTest, PutFromAnotherFileSystemCopiesCompleteAndStamped) {
   const ioPath source = MakeSource(shm.path(), "big.bin", std::string(3 << 20, 'z'));
   ASSERT_TRUE(cache.PutRecord(key_, source, kStamp));
   EXPECT_FALSE(source.exists());
-  const auto record = cache.FindRecord(key_);
-  EXPECT_EQ(record.path, recordDir_ / "big.bin");
-  EXPECT_TRUE(HasBothTimes(record.path, kStamp));
-  EXPECT_EQ(ReadFile(record.path), std::string(3 << 20, 'z'));
-  EXPECT_EQ(std::distance(recordDir_.iterator(), boost::filesystem::directory_iterator()), 1)
-      << "no staging file may stay behind";
+  EXPECT_TRUE(HasBothTimes(recordDir_ / "big.bin", kStamp));
+  EXPECT_EQ(ReadFile(recordDir_ / "big.bin"), std::string(3 << 20, 'z'));
+  EXPECT_EQ(EntriesIn(recordDir_), 1) << "no staging file stays behind";
 }
 
-// The staged copy, with both ways of staging it.
-TEST_F(FileCacheTest, CopyIntoPlaceNeverLeavesOrReplaces) {
+TEST_F(FileCacheTest, StagedCopyNeverReplacesNorLeavesAnything) {
   for (auto staging : {internal::Staging::UnnamedFile, internal::Staging::NamedTempFile}) {
     SCOPED_TRACE(static_cast<int>(staging));
     TempDir out;
     const ioPath source = MakeSource(in_, "s", "payload");
-    const ioPath target = out.path() / "t";
-    EXPECT_FALSE(internal::CopyIntoPlace(source, target, kStamp, staging));
-    EXPECT_TRUE(HasBothTimes(target, kStamp));  // before reading moves the access time
-    EXPECT_EQ(ReadFile(target), "payload");
-    EXPECT_EQ(internal::CopyIntoPlace(source, target, kStamp, staging), std::errc::file_exists);
-    EXPECT_EQ(std::distance(out.path().iterator(), boost::filesystem::directory_iterator()), 1);
+    EXPECT_FALSE(internal::CopyIntoPlace(source, out / "t", kStamp, staging));
+    EXPECT_TRUE(HasBothTimes(out / "t", kStamp));
+    EXPECT_EQ(ReadFile(out / "t"), "payload");
+    EXPECT_EQ(internal::CopyIntoPlace(source, out / "t", kStamp, staging), std::errc::file_exists);
+    EXPECT_EQ(EntriesIn(out.path()), 1);
   }
 }
 
-class FileCacheCleanup : public FileCacheTest {
- protected:
-  // A 10-byte record, a 20-byte stray file in the root and an empty one deep
-  // outside the key layout.
-  void Fill() {
-    const FileCache cache(root_, std::numeric_limits<unsigned long long>::max());
-    ASSERT_TRUE(cache.PutRecord(key_, MakeSource(in_, "rec", std::string(10, 'r')), kStamp));
-    WriteFile(root_ / "stray", std::string(20, 's'));
-    ASSERT_TRUE(ioPath::create_directories(root_ / "x/y/z/w"));
-    WriteFile(root_ / "x/y/z/w/empty", "");
-  }
-  std::vector<ioPath> Files() const { return {recordDir_ / "rec", root_ / "stray", root_ / "x/y/z/w/empty"}; }
-};
-
-TEST_F(FileCacheCleanup, RemovesEverythingOnlyWhenOverBudget) {
+TEST_F(FileCacheTest, CleanupRemovesEverythingOnlyWhenOverBudget) {
   struct Row {
+    int record, stray, deep;  // file sizes: in the key layout, in the root, deep outside the layout
     unsigned long long limit;
     bool removes;
-  } rows[] = {{30, false}, {29, true}, {0, true}, {std::numeric_limits<unsigned long long>::max(), false}};
+  } rows[] = {{10, 20, 0, 30, false}, {10, 20, 0, 29, true}, {10, 20, 0, 0, true},
+              {10, 20, 0, kNoBudget, false}, {0, 0, 0, 0, false}};
+  const ioPath files[] = {recordDir_ / "rec", root_ / "stray", root_ / "x/y/z/w/deep"};
   for (const Row& row : rows) {
     SCOPED_TRACE(row.limit);
-    Fill();
+    ASSERT_TRUE(FileCache(root_, kNoBudget).PutRecord(key_, MakeSource(in_, "rec", std::string(row.record, 'r')), kStamp));
+    WriteFile(files[1], std::string(row.stray, 's'));
+    ASSERT_TRUE(ioPath::create_directories(files[2].parent_path()));
+    WriteFile(files[2], std::string(row.deep, 'd'));
     FileCache cache(root_, row.limit);
-    for (const ioPath& file : Files()) EXPECT_EQ(file.exists(), !row.removes) << file;
-    EXPECT_TRUE(recordDir_.is_directory());
-    EXPECT_TRUE((root_ / "x/y/z/w").is_directory());
+    for (const ioPath& file : files) EXPECT_EQ(file.exists(), !row.removes) << file;
+    EXPECT_TRUE(recordDir_.is_directory() && files[2].parent_path().is_directory());
   }
-}
-
-TEST_F(FileCacheCleanup, EmptyFilesFitABudgetOfZero) {
-  ASSERT_TRUE(ioPath::create_directories(root_ / "ab/cd"));
-  WriteFile(root_ / "ab/cd/empty", "");
-  WriteFile(root_ / "empty", "");
-  FileCache cache(root_, 0);
-  EXPECT_TRUE((root_ / "ab/cd/empty").exists());
-  EXPECT_TRUE((root_ / "empty").exists());
-}
-
-TEST_F(FileCacheCleanup, LockedFileSurvivesAndIsLogged) {
-  Fill();
-  const auto record = FileCache(root_, std::numeric_limits<unsigned long long>::max()).FindRecord(key_);
-  LogCapture log;
-  FileCache cache(root_, 0);
-  EXPECT_TRUE(record.path.exists());
-  EXPECT_FALSE((root_ / "stray").exists());
-  const auto records = log.records();
-  ASSERT_EQ(records.size(), 1u);
-  EXPECT_EQ(records[0].severity, google::GLOG_WARNING);
-  EXPECT_EQ(records[0].file, "FileCache.cpp");
-  EXPECT_EQ(records[0].text, "Failed to remove: " + record.path.utf8string());
 }
 
 }  // namespace
