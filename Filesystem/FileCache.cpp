@@ -2,6 +2,7 @@
 
 #include "Filesystem/FileOperations.h"
 #include "Filesystem/internal/CacheFiles.h"
+#include "Filesystem/internal/DirectoryListing.h"
 
 #include <boost/filesystem/directory.hpp>
 #include <boost/filesystem/operations.hpp>
@@ -21,8 +22,8 @@ namespace Tarnix::Core {
 
 namespace {
 
-// ioPath::is_regular_file of a listed entry (symbolic links followed). The
-// listing's own file type answers it without a stat for everything but links.
+// ioPath::is_regular_file of an entry the walk yields (symbolic links followed),
+// with one stat for anything but a link.
 bool IsRegularFile(const fs::directory_entry& entry) {
   const fs::file_status own = entry.symlink_status();
   return own.type() == fs::symlink_file ? fs::is_regular_file(entry.status()) : fs::is_regular_file(own);
@@ -67,18 +68,17 @@ AbstractFileCache::CacheRecord FileCache::FindRecord(const std::string& key) con
   CacheRecord record;
   record.key = key;
   const ioPath directory = GetCachedPath(key, false);
+  // A failed stat costs less than a failed open: misses are the common case.
   if (!directory.exists()) return record;
-  for (fs::directory_iterator it = directory.iterator(), end; it != end; ++it) {
-    if (!IsRegularFile(*it)) continue;
-    ioPath candidate(it->path());
+  internal::VisitRegularFiles(directory, [&record](const ioPath& candidate) {
     std::shared_ptr<ICacheReadLock> lock;
     // A file that is being removed or replaced right now is not the answer;
     // the next one in the directory may be.
-    if (internal::IsVanishing(internal::LockCachedFile(candidate, &lock))) continue;
-    record.path = std::move(candidate);
+    if (internal::IsVanishing(internal::LockCachedFile(candidate, &lock))) return false;
+    record.path = candidate;
     record.readLock = std::move(lock);
-    break;
-  }
+    return true;
+  });
   if (!record.path.empty()) record.timestamp = record.path.last_write_time();
   return record;
 }
@@ -89,10 +89,12 @@ bool FileCache::PutRecord(const std::string& key, const ioPath& source, long lon
   const ioPath directory = GetCachedPath(key, true);
   // Clearing the directory would delete the source before it could move.
   if (LiesDirectlyIn(source, directory)) return false;
-  for (fs::directory_iterator it = directory.iterator(), end; it != end; ++it) {
-    if (IsRegularFile(*it) && !RemoveFile(ioPath(it->path()))) return false;
-  }
-  return internal::PlaceCachedFile(source, directory / source.filename(), timestamp);
+  bool cleared = true;
+  internal::VisitRegularFiles(directory, [this, &cleared](const ioPath& file) {
+    cleared = RemoveFile(file);
+    return !cleared;  // the first file that stays ends the put
+  });
+  return cleared && internal::PlaceCachedFile(source, directory / source.filename(), timestamp);
 }
 
 bool FileCache::RemoveRecord(const CacheRecord& record) const { return !RemoveFile(record.path); }
