@@ -39,7 +39,12 @@ syscalls_per_file() {  # counts every system call of "$@", startup included
   local log
   log=$(mktemp)
   strace -f -c -o "$log" "$@" >/dev/null
-  awk -v n="$files" '/ total$/ { printf "%.2f", $4 / n }' "$log"
+  # strace -c rows: % time, seconds, usecs/call, calls, [errors,] syscall
+  local total top
+  total=$(awk -v n="$files" '$NF == "total" { printf "%.2f", $4 / n }' "$log")
+  top=$(awk -v n="$files" '$1 ~ /^[0-9.]+$/ && $NF != "total" { printf "%.2f %s\n", $4 / n, $NF }' "$log" |
+        sort -rn | head -6 | awk '{ printf "%s%s %s", (NR > 1 ? ", " : ""), $2, $1 }')
+  echo "$total ($top)"
   rm -f "$log"
 }
 
@@ -48,5 +53,7 @@ echo "library walk: ${library[*]} ms (median $lib_ms ms, $(( files * 1000 / (lib
 echo "du -sb:       ${du_runs[*]} ms (median $du_ms ms, $(( files * 1000 / (du_ms > 0 ? du_ms : 1) )) files/s)"
 awk -v a="$lib_ms" -v b="$du_ms" 'BEGIN { printf "ratio library/du: %.2f\n", a / b }'
 if command -v strace >/dev/null; then
-  echo "system calls per file: library $(syscalls_per_file "$bench" --walk "$root"), du -sb $(syscalls_per_file du -sb "$root")"
+  echo "system calls per file (a record directory per file in this layout):"
+  echo "  library: $(syscalls_per_file "$bench" --walk "$root")"
+  echo "  du -sb:  $(syscalls_per_file du -sb "$root")"
 fi
