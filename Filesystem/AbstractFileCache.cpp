@@ -39,9 +39,9 @@ constexpr int kPlacementAttempts = 4;
 // file-system error, the copy staying in the cache.
 void RemoveCopiedSource(const ioPath& source) {
   if (RemoveFile(source) || !source.exists()) return;
-  throw boost::filesystem::filesystem_error("Unable to remove the source of a cached copy",
-                                            boost::filesystem::path(source.platformString()),
-                                            boost::system::errc::make_error_code(boost::system::errc::device_or_resource_busy));
+  throw boost::filesystem::filesystem_error(
+      "Unable to remove the source of a cached copy", boost::filesystem::path(source.platformString()),
+      boost::system::errc::make_error_code(boost::system::errc::device_or_resource_busy));
 }
 
 }  // namespace

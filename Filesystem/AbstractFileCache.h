@@ -49,10 +49,10 @@ class LUMFILESYSTEM_EXPORT AbstractFileCache {
   // What a lookup returns. Callers test `path` for emptiness to see whether
   // the key was found; copies share the one lock.
   struct CacheRecord {
-    std::string key;                          // as passed to FindRecord
-    ioPath path;                              // the cached file; empty when not found
-    long long timestamp = 0;                  // its last-write time, seconds since 1970 UTC; 0 when not found
-    std::shared_ptr<ICacheReadLock> readLock; // set when `path` is set
+    std::string key;                           // as passed to FindRecord
+    ioPath path;                               // the cached file; empty when not found
+    long long timestamp = 0;                   // its last-write time, seconds since 1970 UTC; 0 when not found
+    std::shared_ptr<ICacheReadLock> readLock;  // set when `path` is set
   };
 
   AbstractFileCache() = default;

@@ -90,7 +90,8 @@ int FindByHand(const std::string& root, const std::string& key, long long* stamp
 bool RemoveByHand(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   if (fd < 0) return false;
-  const bool removed = ::flock(fd, LOCK_EX | LOCK_NB) == 0 && StillAtPath(fd, path.c_str()) && ::unlink(path.c_str()) == 0;
+  const bool removed =
+      ::flock(fd, LOCK_EX | LOCK_NB) == 0 && StillAtPath(fd, path.c_str()) && ::unlink(path.c_str()) == 0;
   ::close(fd);
   return removed;
 }
@@ -112,8 +113,9 @@ bool PutByHand(const std::string& root, const std::string& key, const std::strin
   if (!cleared) return false;
   const int fd = ::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   const timespec times[2] = {{kStamp, 0}, {kStamp, 0}};
-  const bool placed = fd >= 0 && ::futimens(fd, times) == 0 &&
-                      ::renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, (dir + "/" + name).c_str(), RENAME_NOREPLACE) == 0;
+  const bool placed =
+      fd >= 0 && ::futimens(fd, times) == 0 &&
+      ::renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, (dir + "/" + name).c_str(), RENAME_NOREPLACE) == 0;
   if (fd >= 0) ::close(fd);
   return placed;
 }

@@ -20,8 +20,7 @@ namespace Tarnix::Core::internal {
 // `*placed` tells whether the file is at `to` afterwards; it can be true with
 // an error when the times could not be set. When nothing was placed, the
 // source is left as it was, times included.
-[[nodiscard]] std::error_code MoveIntoPlace(const ioPath& from, const ioPath& to, long long timestamp,
-                                            bool* placed);
+[[nodiscard]] std::error_code MoveIntoPlace(const ioPath& from, const ioPath& to, long long timestamp, bool* placed);
 
 // How CopyIntoPlace stages the copy before it appears at the target path.
 enum class Staging {

@@ -111,8 +111,8 @@ std::string DirectoryOf(const ioPath& path) {
 
 [[nodiscard]] std::error_code CopyViaUnnamedFile(int source, const struct stat& sourceStat, const ioPath& to,
                                                  long long timestamp, bool* unsupported) {
-  UniqueFd staged(posix::RetryOnEintr(
-      [&] { return ::open(DirectoryOf(to).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600); }));
+  UniqueFd staged(
+      posix::RetryOnEintr([&] { return ::open(DirectoryOf(to).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600); }));
   if (!staged) {
     *unsupported = errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL;
     return posix::LastError();

@@ -144,12 +144,16 @@ TEST_F(FileCacheTest, CleanupRemovesEverythingOnlyWhenOverBudget) {
     int record, stray, deep;  // file sizes: in the key layout, in the root, deep outside the layout
     unsigned long long limit;
     bool removes;
-  } rows[] = {{10, 20, 0, 30, false}, {10, 20, 0, 29, true}, {10, 20, 0, 0, true},
-              {10, 20, 0, kNoBudget, false}, {0, 0, 0, 0, false}};
+  } rows[] = {{10, 20, 0, 30, false},
+              {10, 20, 0, 29, true},
+              {10, 20, 0, 0, true},
+              {10, 20, 0, kNoBudget, false},
+              {0, 0, 0, 0, false}};
   const ioPath files[] = {recordDir_ / "rec", root_ / "stray", root_ / "x/y/z/w/deep"};
   for (const Row& row : rows) {
     SCOPED_TRACE(row.limit);
-    ASSERT_TRUE(FileCache(root_, kNoBudget).PutRecord(key_, MakeSource(in_, "rec", std::string(row.record, 'r')), kStamp));
+    ASSERT_TRUE(
+        FileCache(root_, kNoBudget).PutRecord(key_, MakeSource(in_, "rec", std::string(row.record, 'r')), kStamp));
     WriteFile(files[1], std::string(row.stray, 's'));
     ASSERT_TRUE(ioPath::create_directories(files[2].parent_path()));
     WriteFile(files[2], std::string(row.deep, 'd'));
