@@ -22,8 +22,9 @@ namespace Tarnix::Core {
 
 namespace {
 
-// ioPath::is_regular_file of an entry the walk yields (symbolic links followed),
-// with one stat for anything but a link.
+// ioPath::is_regular_file of an entry the walk yields (symbolic links
+// followed): the entry's own type, which the walk needs anyway, answers it for
+// everything but a link.
 bool IsRegularFile(const fs::directory_entry& entry) {
   const fs::file_status own = entry.symlink_status();
   return own.type() == fs::symlink_file ? fs::is_regular_file(entry.status()) : fs::is_regular_file(own);
