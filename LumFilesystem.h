@@ -21,7 +21,9 @@
 #include "Filesystem/Junction.h"
 
 // File caches
-// (none yet)
+#include "Filesystem/AbstractFileCache.h"
+#include "Filesystem/FileCache.h"
+#include "Filesystem/FlatFileCache.h"
 
 // Directory watching
 #include "Filesystem/DirectoryWatcher.h"

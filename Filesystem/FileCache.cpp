@@ -1,0 +1,134 @@
+#include "Filesystem/FileCache.h"
+
+#include "Filesystem/FileOperations.h"
+#include "Filesystem/internal/CacheFiles.h"
+#include "Filesystem/internal/DirectoryListing.h"
+
+#include <boost/filesystem/directory.hpp>
+#include <boost/filesystem/operations.hpp>
+#include <glog/logging.h>
+
+#include <cstddef>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+namespace fs = boost::filesystem;
+
+namespace Tarnix::Core {
+
+namespace {
+
+// ioPath::is_regular_file of an entry the walk yields (symbolic links
+// followed): the entry's own type, which the walk needs anyway, answers it for
+// everything but a link.
+bool IsRegularFile(const fs::directory_entry& entry) {
+  const fs::file_status own = entry.symlink_status();
+  return own.type() == fs::symlink_file ? fs::is_regular_file(entry.status()) : fs::is_regular_file(own);
+}
+
+bool IsSeparator(char c) { return c == '/' || c == static_cast<char>(fs::path::preferred_separator); }
+
+// `path` / `element` as ioPath::operator/ joins them (version-3 rules: an
+// empty element adds nothing; no separator is doubled before one the element
+// starts with), on the UTF-8 text, without building a path per step.
+void AppendElement(std::string& path, const char* element, std::size_t size) {
+  if (size == 0) return;
+  if (!path.empty() && !IsSeparator(path.back()) && !IsSeparator(element[0])) {
+    path += static_cast<char>(fs::path::preferred_separator);
+  }
+  path.append(element, size);
+}
+
+// Whether `file` lies directly in `directory` (compared as directories on
+// disk, so that different spellings of one path agree).
+bool LiesDirectlyIn(const ioPath& file, const ioPath& directory) {
+  const ioPath parent = file.parent_path();
+  boost::system::error_code ec;
+  return fs::equivalent(fs::path(parent.empty() ? std::string(".") : parent.platformString()),
+                        fs::path(directory.platformString()), ec);
+}
+
+}  // namespace
+
+FileCache::FileCache(const ioPath& root, unsigned long long limit) : root_(root) {
+  if (!root_.exists()) ioPath::create_directories(root_);  // a failure surfaces in the walk
+  CleanupFiles(limit);
+}
+
+FileCache::FileCache(const FileCache& other) : AbstractFileCache(other), root_(other.root_) {}
+
+FileCache::FileCache(FileCache&& other) : AbstractFileCache(other), root_(other.root_) {}
+
+FileCache::~FileCache() = default;
+
+AbstractFileCache::CacheRecord FileCache::FindRecord(const std::string& key) const {
+  CacheRecord record;
+  record.key = key;
+  const ioPath directory = GetCachedPath(key, false);
+  // A failed stat costs less than a failed open: misses are the common case.
+  if (!directory.exists()) return record;
+  internal::VisitRegularFiles(directory, [&record](const ioPath& candidate) {
+    std::shared_ptr<ICacheReadLock> lock;
+    // A file that is being removed or replaced right now is not the answer;
+    // the next one in the directory may be.
+    if (internal::IsVanishing(internal::LockCachedFile(candidate, &lock))) return false;
+    record.path = candidate;
+    record.readLock = std::move(lock);
+    return true;
+  });
+  if (!record.path.empty()) record.timestamp = record.path.last_write_time();
+  return record;
+}
+
+bool FileCache::PutRecord(const std::string& key, const ioPath& source, long long timestamp) const {
+  if (timestamp == 0) return false;
+  if (!source.exists()) return false;
+  const ioPath directory = GetCachedPath(key, true);
+  // Clearing the directory would delete the source before it could move.
+  if (LiesDirectlyIn(source, directory)) return false;
+  bool cleared = true;
+  internal::VisitRegularFiles(directory, [this, &cleared](const ioPath& file) {
+    cleared = RemoveFile(file);
+    return !cleared;  // the first file that stays ends the put
+  });
+  return cleared && internal::PlaceCachedFile(source, directory / source.filename(), timestamp);
+}
+
+bool FileCache::RemoveRecord(const CacheRecord& record) const { return !RemoveFile(record.path); }
+
+ioPath FileCache::GetCachedPath(const std::string& key, bool create) const {
+  if (key.size() < 4) throw std::out_of_range("cache key shorter than 4 characters: " + key);
+  std::string text = root_.utf8string();
+  text.reserve(text.size() + key.size() + 3);
+  AppendElement(text, key.data(), 2);
+  AppendElement(text, key.data() + 2, 2);
+  AppendElement(text, key.data() + 4, key.size() - 4);
+  ioPath directory(text);
+  if (create) ioPath::create_directories(directory);  // a failure surfaces in the listing
+  return directory;
+}
+
+void FileCache::CleanupFiles(unsigned long long limit) {
+  // Walk everything first: an error in the walk throws before anything is
+  // removed.
+  std::vector<ioPath> files;
+  unsigned long long total = 0;
+  for (fs::recursive_directory_iterator it = root_.recursive_iterator(), end; it != end; ++it) {
+    if (!IsRegularFile(*it)) continue;
+    ioPath file(it->path());
+    total += file.file_size();
+    files.push_back(std::move(file));
+  }
+  if (total <= limit) return;
+  for (const ioPath& file : files) {
+    if (!RemoveFile(file)) LOG(WARNING) << "Failed to remove: " << file.utf8string();
+  }
+}
+
+bool FileCache::RemoveFile(const ioPath& path) const { return Tarnix::Core::RemoveFile(path); }
+
+}  // namespace Tarnix::Core

@@ -1,0 +1,71 @@
+// FileCache: the hashed cache for many entries, with a size budget.
+//
+// Layout (persisted; other processes and later runs read it): the key K (at
+// least 4 characters, e.g. from MakeCacheKey) owns the record directory
+// root/K[0..2)/K[2..4)/K[4..), which holds the one cached file under the file
+// name its source had. A key is present exactly when its record directory
+// holds a regular file. Subdirectories inside a record directory are ignored
+// and never removed, and the cache never removes directories at all.
+//
+// Budget: constructing a FileCache from a root and a limit walks the whole
+// tree and, when the regular files below the root take more than `limit`
+// bytes, removes every one of them that is not read-locked (all or nothing;
+// no ordering by age). Each file it cannot remove is logged as a WARNING
+// "Failed to remove: <path>". Nothing else cleans up, so a cache in use may
+// grow past its budget until the next such construction.
+//
+// Threads and processes: the object is only its root path; any number of
+// objects, threads and processes may use one root at once (see
+// AbstractFileCache.h for what a read lock guarantees).
+#pragma once
+
+#include "Filesystem/AbstractFileCache.h"
+#include "Filesystem/Export.h"
+#include "Filesystem/ioPath.h"
+
+#include <string>
+
+namespace Tarnix::Core {
+
+class LUMFILESYSTEM_EXPORT FileCache : public AbstractFileCache {
+ public:
+  // Creates `root` with its parents when missing, then enforces `limit` (bytes)
+  // as described above. Throws boost::filesystem::filesystem_error when the
+  // walk fails (a directory that cannot be read or vanishes meanwhile); then
+  // nothing has been removed.
+  FileCache(const ioPath& root, unsigned long long limit);
+  // Copies the root; creates nothing and does not clean up. A move copies too.
+  FileCache(const FileCache& other);
+  FileCache(FileCache&& other);
+  FileCache& operator=(const FileCache&) = delete;
+  FileCache& operator=(FileCache&&) = delete;
+  ~FileCache() override;
+
+  // The first regular file in the key's record directory that can be locked,
+  // with a live read lock and its last-write time. Creates nothing. Throws
+  // std::out_of_range for a key shorter than 4 characters and
+  // boost::filesystem::filesystem_error when the record directory cannot be
+  // listed.
+  CacheRecord FindRecord(const std::string& key) const override;
+
+  // Creates the record directory, removes every regular file in it (false at
+  // the first one that is read-locked; the rest and `source` stay), then moves
+  // `source` in under its own file name. Throws as FindRecord (after the
+  // timestamp and existence checks), and boost::filesystem::filesystem_error
+  // when `source` had to be copied (another file system, or a read lock on
+  // it) but cannot be removed; the copy then stays in the cache.
+  // A `source` that lies in the key's own record directory is refused (false).
+  bool PutRecord(const std::string& key, const ioPath& source, long long timestamp) const override;
+
+  // See AbstractFileCache::RemoveRecord. The record directory stays.
+  bool RemoveRecord(const CacheRecord& record) const override;
+
+ private:
+  ioPath GetCachedPath(const std::string& key, bool create) const;
+  void CleanupFiles(unsigned long long limit);
+  bool RemoveFile(const ioPath& path) const;
+
+  ioPath root_;
+};
+
+}  // namespace Tarnix::Core

@@ -1,0 +1,57 @@
+// FlatFileCache: one file per key, directly in the root directory.
+//
+// Layout (persisted): the cached file of key K is root/K. The key is the whole
+// file name, used unchanged: no hashing, no extension, and a key containing a
+// separator addresses a file in a subdirectory that the cache never creates.
+// The file's times are the timestamp given to PutRecord; there is no index,
+// no budget and no clean-up.
+//
+// Threads and processes: the object is only its root path; any number of
+// objects, threads and processes may use one root at once (see
+// AbstractFileCache.h for what a read lock guarantees).
+#pragma once
+
+#include "Filesystem/AbstractFileCache.h"
+#include "Filesystem/Export.h"
+#include "Filesystem/ioPath.h"
+
+#include <string>
+
+namespace Tarnix::Core {
+
+class LUMFILESYSTEM_EXPORT FlatFileCache : public AbstractFileCache {
+ public:
+  // Creates `root` with its parents when missing (a failure shows later as
+  // lookups that find nothing and puts that fail). Neither clears nor checks
+  // an existing root.
+  explicit FlatFileCache(const ioPath& root);
+  FlatFileCache(const FlatFileCache& other);
+  // Takes over the root; `other` is left with an empty root.
+  FlatFileCache(FlatFileCache&& other) noexcept;
+  FlatFileCache& operator=(const FlatFileCache& other);
+  FlatFileCache& operator=(FlatFileCache&& other) noexcept;
+  ~FlatFileCache() override;
+
+  // root/key when it is a regular file that can be locked, with a live read
+  // lock and its last-write time. The empty key names the root itself and is
+  // never found.
+  CacheRecord FindRecord(const std::string& key) const override;
+
+  // Removes root/key unless it is read-locked or not a regular file (then
+  // false, nothing changed), then moves `source` there. Throws
+  // boost::filesystem::filesystem_error when `source` had to be copied
+  // (another file system, or a read lock on it) but cannot be removed; the
+  // copy then stays in the cache. A `source` that already is root/key is
+  // refused (false).
+  bool PutRecord(const std::string& key, const ioPath& source, long long timestamp) const override;
+
+  // See AbstractFileCache::RemoveRecord.
+  bool RemoveRecord(const CacheRecord& record) const override;
+
+ private:
+  bool RemoveFile(const ioPath& path) const;
+
+  ioPath root_;
+};
+
+}  // namespace Tarnix::Core

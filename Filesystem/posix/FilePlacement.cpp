@@ -1,0 +1,192 @@
+// Linux realisation of placing files without replacing: renameat2 with
+// RENAME_NOREPLACE (or link + unlink where the file system lacks the flag),
+// and copies staged in an O_TMPFILE file that linkat makes visible only once
+// it is complete.
+#include "Filesystem/internal/FilePlacement.h"
+
+#include "Filesystem/internal/FileLocks.h"
+#include "Filesystem/posix/SystemCall.h"
+#include "RAII/UniqueFd.h"
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/file.h>
+#include <sys/sendfile.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace Tarnix::Core::internal {
+
+namespace {
+
+constexpr size_t kCopyChunk = 8 << 20;
+
+std::error_code Errc(std::errc value) { return std::make_error_code(value); }
+
+// Both times of a placed file: whole seconds, no fraction.
+void WholeSeconds(long long seconds, timespec (&times)[2]) {
+  times[0] = timespec{static_cast<time_t>(seconds), 0};
+  times[1] = times[0];
+}
+
+[[nodiscard]] std::error_code OpenSource(const std::string& path, UniqueFd* fd) {
+  // O_NONBLOCK: never hang on a FIFO given as the source.
+  fd->reset(posix::RetryOnEintr([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK); }));
+  return fd->valid() ? std::error_code() : posix::LastError();
+}
+
+[[nodiscard]] std::error_code RenameNoReplace(const std::string& from, const std::string& to) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return {};
+  if (errno != EINVAL && errno != ENOSYS) return posix::LastError();
+  // No RENAME_NOREPLACE on this file system: a hard link never replaces either.
+  if (::link(from.c_str(), to.c_str()) != 0) return posix::LastError();
+  ::unlink(from.c_str());
+  return {};
+}
+
+// Whether a failed copy_file_range/sendfile means "not between these files"
+// rather than a real I/O failure, so that the next, plainer method may try.
+bool Unsupported(int error) {
+  return error == EXDEV || error == EINVAL || error == ENOSYS || error == EOPNOTSUPP || error == EBADF;
+}
+
+[[nodiscard]] std::error_code CopyByReadWrite(int in, int out) {
+  std::vector<char> buffer(1 << 20);
+  for (;;) {
+    const ssize_t got = posix::RetryOnEintr([&] { return ::read(in, buffer.data(), buffer.size()); });
+    if (got < 0) return posix::LastError();
+    if (got == 0) return {};
+    for (ssize_t done = 0; done < got;) {
+      const ssize_t put = posix::RetryOnEintr([&] { return ::write(out, buffer.data() + done, got - done); });
+      if (put < 0) return posix::LastError();
+      done += put;
+    }
+  }
+}
+
+// Copies all of `in` (read from its start) to `out`: copy_file_range where the
+// kernel does it between these files, else sendfile, else read and write.
+[[nodiscard]] std::error_code CopyData(int in, int out) {
+  bool first = true;
+  for (;;) {
+    const ssize_t n = posix::RetryOnEintr([&] { return ::copy_file_range(in, nullptr, out, nullptr, kCopyChunk, 0); });
+    if (n == 0) return {};
+    if (n < 0) {
+      if (!first || !Unsupported(errno)) return posix::LastError();
+      break;
+    }
+    first = false;
+  }
+  for (;;) {
+    const ssize_t n = posix::RetryOnEintr([&] { return ::sendfile(out, in, nullptr, kCopyChunk); });
+    if (n == 0) return {};
+    if (n < 0) {
+      if (!first || !Unsupported(errno)) return posix::LastError();
+      break;
+    }
+    first = false;
+  }
+  return CopyByReadWrite(in, out);
+}
+
+// Fills the freshly created `staged` from `source` and gives it its final
+// permission bits and times.
+[[nodiscard]] std::error_code FillStaged(int source, const struct stat& sourceStat, int staged, long long timestamp) {
+  if (auto error = CopyData(source, staged)) return error;
+  if (::fchmod(staged, sourceStat.st_mode & 07777) != 0) return posix::LastError();
+  timespec times[2];
+  WholeSeconds(timestamp, times);
+  if (::futimens(staged, times) != 0) return posix::LastError();
+  return {};
+}
+
+std::string DirectoryOf(const ioPath& path) {
+  const std::string parent = path.parent_path().platformString();
+  return parent.empty() ? std::string(".") : parent;
+}
+
+[[nodiscard]] std::error_code CopyViaUnnamedFile(int source, const struct stat& sourceStat, const ioPath& to,
+                                                 long long timestamp, bool* unsupported) {
+  UniqueFd staged(
+      posix::RetryOnEintr([&] { return ::open(DirectoryOf(to).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600); }));
+  if (!staged) {
+    *unsupported = errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL;
+    return posix::LastError();
+  }
+  if (auto error = FillStaged(source, sourceStat, staged.get(), timestamp)) return error;
+  const std::string target = to.platformString();
+  // AT_EMPTY_PATH needs CAP_DAC_READ_SEARCH; the /proc link works for anyone.
+  if (::linkat(staged.get(), "", AT_FDCWD, target.c_str(), AT_EMPTY_PATH) == 0) return {};
+  if (errno != ENOENT && errno != EPERM) return posix::LastError();
+  const std::string viaProc = "/proc/self/fd/" + std::to_string(staged.get());
+  if (::linkat(AT_FDCWD, viaProc.c_str(), AT_FDCWD, target.c_str(), AT_SYMLINK_FOLLOW) == 0) return {};
+  return posix::LastError();
+}
+
+[[nodiscard]] std::error_code CopyViaNamedTempFile(int source, const struct stat& sourceStat, const ioPath& to,
+                                                   long long timestamp) {
+  std::string pattern = DirectoryOf(to) + "/." + to.filename().platformString() + ".XXXXXX";
+  UniqueFd staged(::mkostemp(pattern.data(), O_CLOEXEC));
+  if (!staged) return posix::LastError();
+  // Held until the temporary name is gone: a lookup or a clean-up that meets
+  // the file meanwhile sees it as busy and passes over it.
+  std::error_code error;
+  if (posix::RetryOnEintr([&] { return ::flock(staged.get(), LOCK_EX | LOCK_NB); }) != 0) error = posix::LastError();
+  if (!error) error = FillStaged(source, sourceStat, staged.get(), timestamp);
+  if (!error && ::link(pattern.c_str(), to.platformString().c_str()) != 0) error = posix::LastError();
+  ::unlink(pattern.c_str());
+  return error;
+}
+
+}  // namespace
+
+std::error_code MoveIntoPlace(const ioPath& from, const ioPath& to, long long timestamp, bool* placed) {
+  *placed = false;
+  const std::string source = from.platformString();
+  const std::string target = to.platformString();
+  timespec times[2];
+  WholeSeconds(timestamp, times);
+
+  // A file someone reads stays where it is, as a removal would leave it. The
+  // lock also pins down which file we move and stamp.
+  UniqueFd fd;
+  if (auto error = AcquireRemovalLock(from, &fd)) return error;
+
+  // Stamp the file before it appears at its new path, and restore its old
+  // times if it does not move. A source we could not open is stamped by path
+  // afterwards.
+  struct stat before {};
+  const bool stamped = fd && ::fstat(fd.get(), &before) == 0 && ::futimens(fd.get(), times) == 0;
+
+  if (auto error = RenameNoReplace(source, target)) {
+    if (stamped) {
+      const timespec old[2] = {before.st_atim, before.st_mtim};
+      ::futimens(fd.get(), old);
+    }
+    return error;
+  }
+  *placed = true;
+  if (!stamped && ::utimensat(AT_FDCWD, target.c_str(), times, 0) != 0) return posix::LastError();
+  return {};
+}
+
+std::error_code CopyIntoPlace(const ioPath& from, const ioPath& to, long long timestamp, Staging staging) {
+  UniqueFd source;
+  if (auto error = OpenSource(from.platformString(), &source)) return error;
+  struct stat sourceStat {};
+  if (::fstat(source.get(), &sourceStat) != 0) return posix::LastError();
+  if (!S_ISREG(sourceStat.st_mode)) return Errc(std::errc::invalid_argument);
+
+  if (staging == Staging::UnnamedFile) {
+    bool unsupported = false;
+    auto error = CopyViaUnnamedFile(source.get(), sourceStat, to, timestamp, &unsupported);
+    if (!unsupported) return error;
+  }
+  return CopyViaNamedTempFile(source.get(), sourceStat, to, timestamp);
+}
+
+}  // namespace Tarnix::Core::internal
