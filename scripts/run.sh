@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The main job: install what is missing, build and install the library, then
-# build the example consumer against the installed package and run it.
+# The main job: install what is missing, build and install the library and
+# lumfs, build the example consumer against the installed package and run it,
+# then show the library at work through lumfs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -14,3 +15,4 @@ consumer="$PWD/build/release/example-consumer"
 cmake -S examples/consumer -B "$consumer" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build "$consumer"
 "$consumer/consumer"
+scripts/demo.sh "$prefix"

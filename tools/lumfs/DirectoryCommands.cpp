@@ -1,0 +1,78 @@
+// lumfs tmp new|clean, rmdir, copydir, freename.
+#include "Command.h"
+
+#include <iostream>
+
+namespace lumfs {
+
+using Tarnix::ioPath;
+
+void AddDirectoryCommands(CLI::App& app) {
+  auto* tmp = app.add_subcommand("tmp", "Temporary directories");
+  tmp->require_subcommand(1);
+  tmp->add_subcommand("new", "Create a new, uniquely named temporary directory and print it")->callback([] {
+    const ioPath directory = Tarnix::Core::GenerateTempDir();
+    if (!Tarnix::Core::FileExists(directory)) Fail(directory, "could not be created");
+    std::cout << Show(directory) << '\n';
+  });
+  auto product = std::make_shared<std::string>();
+  auto days = std::make_shared<int>(0);
+  auto* clean = tmp->add_subcommand("clean", "Remove a product's temporary files at least DAYS days old");
+  clean->add_option("PRODUCT", *product, "Product name")->required();
+  clean->add_option("DAYS", *days, "Minimum age in whole days")->required()->check(CLI::NonNegativeNumber);
+  clean->callback([product, days] {
+    const ioPath directory = Tarnix::Core::GetProductTemporaryFilesDir(*product);
+    Tarnix::Core::ClearProductTemporaryFilesDir(*product, *days);
+    std::cout << "cleaned " << Show(directory) << (Tarnix::Core::FileExists(directory) ? "" : " (now empty: removed)")
+              << '\n';
+  });
+
+  auto directory = std::make_shared<std::string>();
+  auto olderThan = std::make_shared<int>(-1);
+  auto keepSelf = std::make_shared<bool>(false);
+  auto* rmdir = app.add_subcommand("rmdir", "Remove a directory tree, or only its entries older than some days");
+  rmdir->add_option("DIR", *directory, "The directory")->required();
+  rmdir->add_option("--older-than", *olderThan, "Remove only direct entries at least this many days old")
+      ->check(CLI::NonNegativeNumber);
+  rmdir->add_flag("--keep-self", *keepSelf, "Keep DIR itself even when it ends up empty");
+  rmdir->callback([directory, olderThan, keepSelf] {
+    const ioPath path(*directory);
+    RequireExisting(path);
+    if (!ioPath::is_directory(path)) Fail(path, "not a directory");
+    const bool byAge = *olderThan >= 0 || *keepSelf;
+    const bool removed = byAge ? Tarnix::Core::RemoveDir(path, std::max(*olderThan, 0), !*keepSelf)
+                               : Tarnix::Core::RemoveDir(path);
+    if (!removed) Fail(path, byAge ? "nothing was old enough to remove, or a removal failed" : "could not be removed");
+  });
+
+  auto source = std::make_shared<std::string>();
+  auto destination = std::make_shared<std::string>();
+  auto* copydir = app.add_subcommand("copydir", "Copy a directory tree into DEST (created, one level)");
+  copydir->add_option("SRC", *source, "Source directory")->required();
+  copydir->add_option("DEST", *destination, "Destination directory")->required();
+  copydir->callback([source, destination] {
+    const ioPath from(*source);
+    RequireExisting(from);
+    if (!ioPath::is_directory(from)) Fail(from, "not a directory");
+    if (!Tarnix::Core::CopyDir(from, ioPath(*destination))) Fail(ioPath(*destination), "the copy did not complete");
+  });
+
+  auto path = std::make_shared<std::string>();
+  auto extension = std::make_shared<std::string>();
+  auto isDirectory = std::make_shared<bool>(false);
+  auto* freename = app.add_subcommand("freename", "Print a free, valid file name for a new output file");
+  freename->add_option("PATH", *path, "Wanted file path (or directory, with --dir)")->required();
+  freename->add_option("EXT", *extension, "Extension of the new file, e.g. mp4")->required();
+  freename->add_flag("--dir", *isDirectory, "PATH is a directory: number files named (1), (2), ... in it");
+  freename->callback([path, extension, isDirectory] {
+    ioPath result(*path);
+    try {
+      Tarnix::Core::UpdateFilePathIfExist(nullptr, *isDirectory, *extension, &result);
+    } catch (const std::exception& e) {
+      Fail(ioPath(*path), std::string("no valid name can be made: ") + e.what());
+    }
+    std::cout << Show(result) << '\n';
+  });
+}
+
+}  // namespace lumfs
