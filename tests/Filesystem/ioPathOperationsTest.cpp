@@ -8,6 +8,9 @@
 #include <boost/filesystem/exception.hpp>
 #include <gtest/gtest.h>
 
+#include <iterator>
+#include <memory>
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,42 +23,44 @@ using boost::filesystem::filesystem_error;
 using support::TempDirTest;
 using support::WriteFile;
 
-class ioPathOperations : public TempDirTest {};
+class ioPathOperations : public TempDirTest {
+ protected:
+  // A scratch directory on tmpfs, or null when it shares the test directory's file system.
+  std::unique_ptr<support::TempDir> OtherFileSystem() {
+    auto shm = std::make_unique<support::TempDir>("/dev/shm");
+    if (!support::OnDifferentFileSystems(dir_.path(), shm->path())) shm.reset();
+    return shm;
+  }
+};
 
-TEST_F(ioPathOperations, MissingPathIsFalseOrZeroForTestsAndReportingMembers) {
-  const ioPath missing = dir_ / "missing";
-  EXPECT_FALSE(missing.exists());
-  EXPECT_FALSE(missing.is_directory());
-  EXPECT_FALSE(missing.is_regular_file());
-  EXPECT_FALSE(missing.is_other());
-  EXPECT_FALSE(missing.is_symlink());
-  EXPECT_EQ(missing.file_size(), 0u);
-  EXPECT_EQ(missing.last_write_time(), 0);
-  EXPECT_FALSE(missing.remove());
-  EXPECT_EQ(missing.remove_all(), 0u);
-  EXPECT_FALSE(missing.rename(dir_ / "elsewhere"));
-  EXPECT_FALSE(missing.copy_file(dir_ / "copy"));
-  EXPECT_THROW(missing.canonical_path(), filesystem_error);
-  EXPECT_THROW(missing.iterator(), filesystem_error);
-}
-
-// A failing status query must throw from the tests and be swallowed by the
-// reporting members. A symbolic-link loop fails for root too.
-TEST_F(ioPathOperations, FailingStatusQueryThrowsFromTestsOnly) {
+// A missing path is no error for the type tests; a failing status query (a
+// symbolic-link loop fails for root too) throws from them. The reporting
+// members turn both into 0 or false.
+TEST_F(ioPathOperations, MissingAndUnreachablePaths) {
   const ioPath loop = dir_ / "loop";
   ASSERT_EQ(::symlink("loop", loop.platformString().c_str()), 0);
-  const ioPath behindLoop = loop / "file";
-  for (const ioPath& p : {loop, behindLoop}) {
+  using TypeTest = bool (ioPath::*)() const;
+  const TypeTest typeTests[] = {&ioPath::exists, &ioPath::is_directory, &ioPath::is_regular_file, &ioPath::is_other};
+  for (const ioPath& p : {dir_ / "missing", loop, loop / "file"}) {
     SCOPED_TRACE(p.utf8string());
-    EXPECT_THROW(p.exists(), filesystem_error);
-    EXPECT_THROW(p.is_directory(), filesystem_error);
-    EXPECT_THROW(p.is_regular_file(), filesystem_error);
-    EXPECT_THROW(p.is_other(), filesystem_error);
+    const bool statusFails = p != dir_ / "missing";
+    for (const TypeTest test : typeTests) {
+      if (statusFails) {
+        EXPECT_THROW((p.*test)(), filesystem_error);
+      } else {
+        EXPECT_FALSE((p.*test)());
+      }
+    }
     EXPECT_EQ(p.file_size(), 0u);
     EXPECT_EQ(p.last_write_time(), 0);
-    EXPECT_FALSE(ioPath::create_directory(behindLoop));
-    EXPECT_FALSE(ioPath::create_directories(behindLoop / "x"));
+    EXPECT_FALSE(ioPath::create_directory(p / "x"));
+    EXPECT_FALSE((p / "x").rename(dir_ / "elsewhere"));
+    EXPECT_FALSE((p / "x").copy_file(dir_ / "copy"));
+    EXPECT_THROW(p.canonical_path(), filesystem_error);
+    EXPECT_THROW(p.iterator(), filesystem_error);
   }
+  EXPECT_FALSE((dir_ / "missing").remove());
+  EXPECT_EQ((dir_ / "missing").remove_all(), 0u);
   EXPECT_TRUE(loop.is_symlink()) << "the link itself can be examined";
 }
 
@@ -113,40 +118,30 @@ TEST_F(ioPathOperations, CreateDirectoryReportsInsteadOfThrowing) {
   EXPECT_FALSE(ioPath::create_directory(dir_ / "file")) << "a file in the way";
 }
 
-TEST_F(ioPathOperations, RemoveAndRemoveAll) {
+TEST_F(ioPathOperations, RemoveCopyAndRenameWithinOneFileSystem) {
   ASSERT_TRUE(ioPath::create_directories(dir_ / "tree/sub"));
   WriteFile(dir_ / "tree/sub/f", "x");
   WriteFile(dir_ / "tree/g", "y");
   EXPECT_THROW((dir_ / "tree").remove(), filesystem_error) << "a non-empty directory";
   EXPECT_EQ(ioPath::remove_all(dir_ / "tree"), 4u) << "two files, two directories";
   EXPECT_FALSE((dir_ / "tree").exists());
-  WriteFile(dir_ / "file", "");
-  EXPECT_TRUE(ioPath::remove(dir_ / "file"));
-}
 
-TEST_F(ioPathOperations, CopyFileOverwrites) {
   WriteFile(dir_ / "from", "new");
   WriteFile(dir_ / "to", "old and longer");
   EXPECT_TRUE((dir_ / "from").copy_file(dir_ / "to"));
   EXPECT_EQ(support::ReadFile(dir_ / "to"), "new");
-}
-
-TEST_F(ioPathOperations, RenameWithinOneFileSystem) {
-  WriteFile(dir_ / "from", "x");
-  EXPECT_TRUE(ioPath::rename(dir_ / "from", dir_ / "to"));
+  EXPECT_TRUE(ioPath::rename(dir_ / "from", dir_ / "renamed"));
   EXPECT_FALSE((dir_ / "from").exists());
-  EXPECT_EQ(support::ReadFile(dir_ / "to"), "x");
+  EXPECT_TRUE(ioPath::remove(dir_ / "renamed"));
 }
 
 TEST_F(ioPathOperations, RenameTreeAcrossFileSystemsCopiesAndRemovesTheSource) {
-  support::TempDir shm("/dev/shm");
-  if (!support::OnDifferentFileSystems(dir_.path(), shm.path())) {
-    GTEST_SKIP() << "the temp directory and /dev/shm are one file system here: no cross-device rename to test";
-  }
+  const auto shm = OtherFileSystem();
+  if (!shm) GTEST_SKIP() << "the temp directory and /dev/shm are one file system here: no cross-device rename";
   ASSERT_TRUE(ioPath::create_directories(dir_ / "tree/sub"));
   WriteFile(dir_ / "tree/sub/f", "deep");
   WriteFile(dir_ / "tree/g", "top");
-  const ioPath target = shm / "tree";
+  const ioPath target = *shm / "tree";
   EXPECT_TRUE((dir_ / "tree").rename(target));
   EXPECT_FALSE((dir_ / "tree").exists());
   EXPECT_EQ(support::ReadFile(target / "sub/f"), "deep");
@@ -154,16 +149,14 @@ TEST_F(ioPathOperations, RenameTreeAcrossFileSystemsCopiesAndRemovesTheSource) {
 
   // A single file goes the same way.
   WriteFile(dir_ / "single", "one");
-  EXPECT_TRUE(ioPath::rename(dir_ / "single", shm / "single"));
+  EXPECT_TRUE(ioPath::rename(dir_ / "single", *shm / "single"));
   EXPECT_FALSE((dir_ / "single").exists());
-  EXPECT_EQ(support::ReadFile(shm / "single"), "one");
+  EXPECT_EQ(support::ReadFile(*shm / "single"), "one");
 }
 
 TEST_F(ioPathOperations, RenameAcrossFileSystemsUndoesTheCopyWhenTheSourceStays) {
-  support::TempDir shm("/dev/shm");
-  if (!support::OnDifferentFileSystems(dir_.path(), shm.path())) {
-    GTEST_SKIP() << "the temp directory and /dev/shm are one file system here: no cross-device rename to test";
-  }
+  const auto shm = OtherFileSystem();
+  if (!shm) GTEST_SKIP() << "the temp directory and /dev/shm are one file system here: no cross-device rename";
   // The source's directory is read-only for an unprivileged user: the copy
   // succeeds, its removal fails, and the copy must disappear again.
   const ioPath sourceDir = dir_ / "ro";
@@ -172,8 +165,8 @@ TEST_F(ioPathOperations, RenameAcrossFileSystemsUndoesTheCopyWhenTheSourceStays)
   ASSERT_EQ(::chmod(dir_.path().platformString().c_str(), 0755), 0);
   ASSERT_EQ(::chmod(sourceDir.platformString().c_str(), 0555), 0);
   ASSERT_EQ(::chmod((sourceDir / "file").platformString().c_str(), 0644), 0);
-  ASSERT_EQ(::chmod(shm.path().platformString().c_str(), 0777), 0);
-  const ioPath target = shm / "file";
+  ASSERT_EQ(::chmod(shm->path().platformString().c_str(), 0777), 0);
+  const ioPath target = *shm / "file";
   EXPECT_EQ(support::RunUnprivileged([&] { return ioPath::rename(sourceDir / "file", target) ? 1 : 0; }), 0);
   EXPECT_TRUE((sourceDir / "file").exists());
   EXPECT_FALSE(target.exists());
@@ -189,14 +182,8 @@ TEST_F(ioPathOperations, AbsoluteRelativeCanonicalAndIteration) {
   EXPECT_EQ(ioPath::absolute(ioPath("/abs")).utf8string(), "/abs");
   EXPECT_TRUE(ioPath::temp_directory_path().is_directory());
 
-  int direct = 0;
-  for (auto it = dir_.path().iterator(); it != boost::filesystem::directory_iterator(); ++it) ++direct;
-  EXPECT_EQ(direct, 2);  // a, link
-  int all = 0;
-  for (auto it = dir_.path().recursive_iterator(); it != boost::filesystem::recursive_directory_iterator(); ++it) {
-    ++all;
-  }
-  EXPECT_EQ(all, 4) << "a, a/b, a/b/f and the link, which is not followed";
+  EXPECT_EQ(std::distance(dir_.path().iterator(), {}), 2);  // a, link
+  EXPECT_EQ(std::distance(dir_.path().recursive_iterator(), {}), 4) << "a, a/b, a/b/f and the link, not followed";
 }
 
 }  // namespace

@@ -22,9 +22,16 @@ TEST(ioPath, EmptyAndMovedFromPathsAreEmptyEverywhere) {
   ioPath moved(std::move(source));
   ioPath assigned;
   assigned = std::move(moved);
-  EXPECT_EQ(assigned.utf8string(), "/dir/file");
 
-  for (const ioPath* p : {&source, &moved}) {
+  ioPath& alias = assigned;  // self-assignment, by copy and by move, changes nothing
+  assigned = alias;
+  assigned = std::move(alias);
+  EXPECT_EQ(assigned.utf8string(), "/dir/file");
+  ioPath empty;
+  empty.swap(assigned);
+  EXPECT_EQ(empty.utf8string(), "/dir/file");
+
+  for (const ioPath* p : {&source, &moved, &assigned}) {
     EXPECT_TRUE(p->empty());
     EXPECT_TRUE(p->is_relative());
     EXPECT_FALSE(p->has_filename());
@@ -150,11 +157,6 @@ TEST(ioPath, NarrowTextIsStoredUnchangedAndWideTextConverts) {
   ioPath assigned;
   assigned = wide;
   EXPECT_EQ(assigned, fromNarrow);
-  assigned = "relative";
-  EXPECT_EQ(assigned.utf8string(), "relative");
-  assigned = std::string("/abs");
-  EXPECT_EQ(assigned.utf8string(), "/abs");
-  EXPECT_EQ(ioPath(boost::filesystem::path("/b")).utf8string(), "/b");
 }
 
 TEST(ioPath, ExtensionEditsKeepTheArgumentUnchanged) {
@@ -166,31 +168,7 @@ TEST(ioPath, ExtensionEditsKeepTheArgumentUnchanged) {
   EXPECT_EQ(original.utf8string(), "a/b.txt");
 
   ioPath p("/dir/file.tar.gz");
-  EXPECT_EQ(p.replace_extension(ioPath("zip")).utf8string(), "/dir/file.tar.zip");
-  EXPECT_EQ(p.remove_filename().utf8string(), "/dir");
-  EXPECT_EQ(ioPath("/a/b").make_preferred().utf8string(), "/a/b");
-}
-
-TEST(ioPath, SwapClearAndSelfAssignment) {
-  ioPath empty;
-  ioPath full("/x/y");
-  empty.swap(full);
-  EXPECT_EQ(empty.utf8string(), "/x/y");
-  EXPECT_TRUE(full.empty());
-
-  ioPath& alias = empty;
-  empty = alias;
-  EXPECT_EQ(empty.utf8string(), "/x/y");
-  empty = std::move(alias);
-  EXPECT_EQ(empty.utf8string(), "/x/y");
-  empty.clear();
-  EXPECT_TRUE(empty.empty());
-}
-
-TEST(ioPath, NativeNameCheck) {
-  EXPECT_TRUE(ioPath::native("file.txt"));
-  EXPECT_FALSE(ioPath::native(""));
-  EXPECT_FALSE(ioPath::native("a/b"));
+  EXPECT_EQ(p.replace_extension(ioPath("zip")).remove_filename().utf8string(), "/dir");
 }
 
 }  // namespace
