@@ -5,34 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <stdexcept>
-#include <vector>
-
-namespace Tarnix::Core {
-namespace {
-
-TEST(Releasable, ReleasesOwnedValuesOnceAndMoveAssignmentSwaps) {
-  std::vector<int> released;
-  const auto make = [&](int value, bool owned) {
-    return Releasable<int>(value, owned, [&](int v) { released.push_back(v); });
-  };
-  {
-    auto destination = make(1, true);
-    auto notOwning = make(2, false);
-    {
-      auto source = make(3, true);
-      destination = std::move(source);
-      EXPECT_EQ(destination.get(), 3);
-    }
-    EXPECT_EQ(released, std::vector<int>{1});  // the source released what the destination held
-    destination.Release();
-  }
-  EXPECT_EQ(released, (std::vector<int>{1, 3}));
-}
 
 TEST(Releasable, ThrowingReleaseIsLoggedAndOwnershipEnds) {
   Tarnix::Test::LogCapture log;
-  Releasable<int> handle(7, true, [](int) { throw std::runtime_error("close failed"); });
-  handle.Release();
+  Tarnix::Core::Releasable<int> handle(7, true, [](int) { throw std::runtime_error("close failed"); });
+  for (int i = 0; i < 2; ++i) handle.Release();  // the second call owns nothing to release
   EXPECT_FALSE(handle.owned());
   const auto records = log.records();
   ASSERT_EQ(records.size(), 1u);
@@ -40,6 +17,3 @@ TEST(Releasable, ThrowingReleaseIsLoggedAndOwnershipEnds) {
   EXPECT_EQ(records[0].file, "Releasable.h");
   EXPECT_EQ(records[0].text, "close failed");
 }
-
-}  // namespace
-}  // namespace Tarnix::Core
