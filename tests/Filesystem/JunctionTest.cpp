@@ -1,122 +1,93 @@
 #include "Filesystem/Junction.h"
+#include "Filesystem/internal/ReparseRecord.h"
 
 #include "support/LogCapture.h"
 #include "support/TempDir.h"
 
+#include <boost/lexical_cast.hpp>
 #include <gtest/gtest.h>
 
-#include <sstream>
 #include <string>
 #include <vector>
 
 namespace Tarnix::Core {
 namespace {
+using Texts = std::vector<std::string>;
 
-std::string Quoted(const ioPath& path) {
-  std::ostringstream out;
-  out << path;
-  return out.str();
-}
+std::string Quoted(const ioPath& path) { return boost::lexical_cast<std::string>(path); }
 
 class JunctionTest : public ::Tarnix::Test::TempDirTest {
  protected:
-  JunctionTest() : target_(dir_ / "target") {
-    ioPath::create_directory(target_);
-    ::Tarnix::Test::WriteFile(target_ / "kept", "kept");
-  }
-  // The texts of the records at `severity`, each checked to come from Junction.cpp.
-  std::vector<std::string> Logged(google::LogSeverity severity = google::GLOG_ERROR) const {
-    std::vector<std::string> texts;
+  Texts Logged() const {  // every record as "<severity> <text>", each checked to come from Junction.cpp
+    Texts texts;
     for (const auto& record : log_.records()) {
       EXPECT_EQ(record.file, "Junction.cpp");
-      if (record.severity == severity) texts.push_back(record.text);
+      texts.push_back(google::GetLogSeverityName(record.severity) + (" " + record.text));
     }
     return texts;
   }
-  using Texts = std::vector<std::string>;
-
-  const ioPath target_;  // a directory holding the file "kept"
   ::Tarnix::Test::LogCapture log_;
 };
 
-TEST_F(JunctionTest, TargetOf255CharactersIsTheLimit) {
-  const auto targetOfLength = [&](std::size_t length) {  // absolute, below dir_, not there yet
-    std::string text = dir_.path().platformString() + "/";
-    while (text.size() < length) text += text.size() % 100 == 0 ? '/' : 'a';
-    return ioPath(text + (text.back() == '/' ? "b" : ""));
-  };
+TEST_F(JunctionTest, DanglingTargetsUpTo255Characters) {
+  const std::string below = dir_.path().platformString() + "/";  // + one name, shorter than NAME_MAX
+  const ioPath longest(below + std::string(255 - below.size(), 'a')), tooLong(longest + "a");
   Junction fits(dir_ / "fits");
-  EXPECT_TRUE(fits.create(targetOfLength(255)));
-  EXPECT_EQ(fits.targetPath(), targetOfLength(255));
-  EXPECT_TRUE(Logged().empty());
-  Junction refused(dir_ / "refused");
-  EXPECT_FALSE(refused.create(targetOfLength(256)));
-  EXPECT_FALSE(refused.exists());
-  EXPECT_EQ(Logged(), Texts{"Can't create junction. Target path is too long: " +
-                            Quoted(ioPath("\\??\\" + targetOfLength(256).platformString()))});
+  EXPECT_TRUE(fits.create(longest));
+  EXPECT_EQ(fits.targetPath(), longest);
+  EXPECT_FALSE(fits.targetExists());
+  EXPECT_TRUE(fits.makeTargetDir());
+  EXPECT_TRUE(fits.targetExists());
+  EXPECT_FALSE(Junction(dir_ / "refused").create(tooLong));
+  EXPECT_FALSE(Junction(dir_ / "refused").exists());
+  EXPECT_EQ(Logged(), (Texts{"WARNING The path is not a directory: " + Quoted(longest),
+                             "WARNING The path is not a directory: " + Quoted(tooLong),
+                             "ERROR Can't create junction. Target path is too long: " + Quoted("\\??\\" + tooLong)}));
 }
 
-TEST_F(JunctionTest, DanglingUntilMakeTargetDir) {
-  const ioPath later(dir_.path().platformString() + "//later/deep");  // kept exactly as written
-  Junction junction(dir_ / "link");
-  EXPECT_TRUE(junction.create(later));
-  EXPECT_EQ(Logged(google::GLOG_WARNING), Texts{"The path is not a directory: " + Quoted(later)});
-  EXPECT_TRUE(junction.isJunction());
-  EXPECT_EQ(junction.targetPath().platformString(), later.platformString());
-  EXPECT_FALSE(junction.targetExists());
-  EXPECT_TRUE(junction.makeTargetDir());
-  EXPECT_TRUE(junction.targetExists());
-}
-
-TEST_F(JunctionTest, CreateFailuresLeaveTheDiskAlone) {
-  const ioPath orphan = dir_ / "no-parent" / "link";
-  EXPECT_FALSE(Junction(target_).create(dir_.path()));
-  EXPECT_FALSE(Junction(target_ / "kept").create(dir_.path()));
-  EXPECT_FALSE(Junction(orphan).create(target_));
-  EXPECT_EQ(Logged(), (Texts{"Can't create junction. The path already exists: " + Quoted(target_),
-                             "Can't create junction. The path already exists: " + Quoted(target_ / "kept"),
-                             "Can't create junction " + Quoted(orphan) + " with error 2",
-                             "Junction configuration failed. Junction: " + Quoted(orphan) + " target: " +
-                                 Quoted(target_)}));
-  EXPECT_FALSE(Junction::isJunction(target_));
-  EXPECT_EQ(::Tarnix::Test::ReadFile(target_ / "kept"), "kept");
-}
-
-TEST_F(JunctionTest, CopyMakesASecondJunctionOrRefuses) {
-  Junction original(dir_ / "original");
-  ASSERT_TRUE(original.create(target_));
-  EXPECT_TRUE(original.copy(dir_ / "copy"));
-  EXPECT_EQ(Junction(dir_ / "copy").targetPath(), target_);
-  EXPECT_EQ(::Tarnix::Test::ReadFile(dir_ / "copy" / "kept"), "kept");
-
-  EXPECT_FALSE(Junction(dir_ / "missing").copy(dir_ / "a"));
-  EXPECT_FALSE(original.copy(target_));
-  EXPECT_FALSE(Junction(target_).copy(dir_ / "b"));
-  EXPECT_EQ(Logged(), (Texts{"Can't copy junction. The path does not exists: " + Quoted(dir_ / "missing"),
-                             "Can't copy junction. The path already exists: " + Quoted(target_),
-                             "Can't copy junction. The path is not a junction: " + Quoted(target_)}));
-  EXPECT_FALSE((dir_ / "a").exists() || (dir_ / "b").exists());
-}
-
-TEST_F(JunctionTest, RemoveAndRenameMoveOnlyTheLink) {
-  Junction junction(dir_ / "before");
-  ASSERT_TRUE(junction.create(target_));
-  EXPECT_TRUE(junction.rename(dir_ / "after"));
-  EXPECT_EQ(junction.path(), dir_ / "before");
-  EXPECT_FALSE(junction.exists());
-  Junction renamed(dir_ / "after");
-  EXPECT_EQ(renamed.targetPath(), target_);
+TEST_F(JunctionTest, OperationsTouchOnlyTheLink) {
+  const ioPath target = dir_ / "target";
+  ASSERT_TRUE(ioPath::create_directory(target));
+  ::Tarnix::Test::WriteFile(target / "kept", "kept");
+  Junction link(dir_ / "link");
+  ASSERT_TRUE(link.create(target));
+  EXPECT_FALSE(Junction(target).create(dir_.path()));  // over an existing path
+  EXPECT_FALSE(link.copy(target));                      // onto an existing path
+  EXPECT_FALSE(Junction(target).copy(dir_ / "b"));      // from a plain directory
+  EXPECT_FALSE(Junction::isJunction(target));           // silently
+  EXPECT_FALSE(Junction::isJunction(dir_ / "missing"));
+  EXPECT_EQ(Logged(), (Texts{"ERROR Can't create junction. The path already exists: " + Quoted(target),
+                             "ERROR Can't copy junction. The path already exists: " + Quoted(target),
+                             "ERROR Can't copy junction. The path is not a junction: " + Quoted(target),
+                             "ERROR Can't open file " + Quoted(dir_ / "missing") + " with error 2"}));
+  EXPECT_TRUE(link.copy(dir_ / "copy"));
+  EXPECT_EQ(Junction(dir_ / "copy").targetPath(), target);
+  EXPECT_TRUE(link.rename(dir_ / "renamed"));
+  EXPECT_EQ(link.path(), dir_ / "link");
+  EXPECT_FALSE(link.exists());
+  Junction renamed(dir_ / "renamed");
+  EXPECT_EQ(renamed.targetPath(), target);
   EXPECT_TRUE(renamed.remove());
   EXPECT_FALSE(renamed.exists());
-  EXPECT_EQ(::Tarnix::Test::ReadFile(target_ / "kept"), "kept");
+  EXPECT_EQ(::Tarnix::Test::ReadFile(dir_ / "copy" / "kept"), "kept");
 }
 
-TEST_F(JunctionTest, IsJunctionOfPlainAndMissingPaths) {
-  EXPECT_FALSE(Junction::isJunction(target_));
-  EXPECT_TRUE(Junction(target_ / "kept").targetPath().empty());
-  EXPECT_TRUE(log_.records().empty());
-  EXPECT_FALSE(Junction::isJunction(dir_ / "missing"));
-  EXPECT_EQ(Logged(), Texts{"Can't open file " + Quoted(dir_ / "missing") + " with error 2"});
+// The on-disk form of a junction, byte by byte against the layout in ReparseRecord.h.
+TEST(ReparseRecord, MountPointRecordIsByteExact) {
+  const std::u16string target = u"\\??\\C:\\D";  // n = 8
+  internal::ReparseBuffer buffer;
+  buffer.fill(0xEE);  // stale bytes must not survive
+  ASSERT_EQ(internal::BuildMountPointRecord(target, buffer), 52u);  // 4n + 20
+  std::vector<std::uint8_t> expected = {0x03, 0x00, 0x00, 0xA0, 44, 0, 0, 0,  // tag, data length 4n + 12, reserved
+                                        0, 0, 16, 0, 18, 0, 16, 0};  // name offsets 0 and 2n + 2, 2n bytes each
+  for (int name = 0; name < 2; ++name) {  // substitute, then print name: T and a NUL each
+    for (char16_t c : target + u'\0') expected.insert(expected.end(), {static_cast<std::uint8_t>(c), 0});
+  }
+  expected.resize(buffer.size(), 0);
+  EXPECT_EQ(std::vector<std::uint8_t>(buffer.begin(), buffer.end()), expected);
+  EXPECT_EQ(internal::StripNtObjectPrefix(internal::SubstituteName(buffer)), u"C:\\D");
+  ASSERT_NE(internal::BuildMountPointRecord(u"C:\\??\\x", buffer), 0u);  // no prefix: read back unchanged
+  EXPECT_EQ(internal::StripNtObjectPrefix(internal::SubstituteName(buffer)), u"C:\\??\\x");
 }
 
 }  // namespace
