@@ -7,26 +7,25 @@
 #include <boost/filesystem/operations.hpp>
 #include <gmock/gmock.h>
 
-#include <fcntl.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <ctime>
-#include <map>
 #include <regex>
 
 namespace Tarnix::Core {
 namespace {
 
 namespace support = Tarnix::Test;
+using namespace ::testing;
 using boost::filesystem::filesystem_error;
 
-long long DaysAgo(int days) { return std::time(nullptr) - days * 86400LL; }
 int Mode(const ioPath& path) { return boost::filesystem::symlink_status(path.platformString()).permissions(); }
 
 // Each test has a system temporary directory ($TMPDIR) of its own.
 class TemporaryDirectoriesTest : public support::TempDirTest {
  protected:
-  void SetUp() override { ioPath::create_directory(tmp_), ::setenv("TMPDIR", tmp_.utf8string().c_str(), 1); }
+  void SetUp() override { ioPath::create_directory(tmp_); ::setenv("TMPDIR", tmp_.utf8string().c_str(), 1); }
   void TearDown() override { old_.empty() ? ::unsetenv("TMPDIR") : ::setenv("TMPDIR", old_.c_str(), 1); }
 
   const std::string old_ = ::getenv("TMPDIR") ? ::getenv("TMPDIR") : "";
@@ -47,7 +46,7 @@ TEST_F(TemporaryDirectoriesTest, GenerateTempDirMakesFreshPrivateUuidDirectories
   EXPECT_EQ(lost.parent_path(), ioPath("/proc"));
   EXPECT_FALSE(lost.exists());
   ::setenv("TMPDIR", (dir_ / "missing").utf8string().c_str(), 1);  // no temporary directory at all
-  EXPECT_THAT([] { GenerateTempDir(); }, ::testing::ThrowsMessage<std::runtime_error>("Unable to create temp directory"));
+  EXPECT_THAT([] { GenerateTempDir(); }, ThrowsMessage<std::runtime_error>("Unable to create temp directory"));
 }
 
 TEST_F(TemporaryDirectoriesTest, ProductDirectoryIsCreatedPrivateAndClearedByAge) {
@@ -57,10 +56,10 @@ TEST_F(TemporaryDirectoriesTest, ProductDirectoryIsCreatedPrivateAndClearedByAge
   ioPath::create_directory(temp / "oldDir");
   for (const char* name : {"oldFile", "oldDir/fresh", "youngFile"}) support::WriteFile(temp / name, "");
   // A directory's own time counts, not its contents'; 30 days is old enough.
-  const std::map<std::string, int> ages = {{"oldFile", 40}, {"oldDir", 30}, {"youngFile", 1}};
-  for (const auto& [name, days] : ages) support::SetFileTime(temp / ioPath(name), DaysAgo(days));
+  const std::pair<const char*, int> ages[] = {{"oldFile", 40}, {"oldDir", 30}, {"youngFile", 1}};
+  for (const auto& [name, days] : ages) support::SetFileTime(temp / name, std::time(nullptr) - days * 86400LL);
   ClearProductTemporaryFilesDir("Vendor/Product", 30);
-  for (const auto& [name, days] : ages) EXPECT_EQ((temp / ioPath(name)).exists(), days < 30) << name;
+  for (const auto& [name, days] : ages) EXPECT_EQ((temp / name).exists(), days < 30) << name;
   ClearProductTemporaryFilesDir("Vendor/Product", 0);
   EXPECT_FALSE(temp.exists());
   EXPECT_TRUE(product.is_directory());
@@ -69,49 +68,44 @@ TEST_F(TemporaryDirectoriesTest, ProductDirectoryIsCreatedPrivateAndClearedByAge
 // Another user plants a symbolic link as the product or temp level in the
 // shared temporary directory: it is refused and nothing behind it is touched.
 TEST_F(TemporaryDirectoriesTest, RefusesPlantedSymbolicLinks) {
-  using namespace ::testing;
   const ioPath product = tmp_ / "Product", victim = dir_ / "victim";
   ASSERT_TRUE(ioPath::create_directory(victim));
   support::WriteFile(victim / "old", "precious");
-  support::SetFileTime(victim / "old", DaysAgo(100));
   for (const ioPath& planted : {product, product / "temp"}) {
     SCOPED_TRACE(planted.utf8string());
     ioPath::remove_all(product);
     ioPath::create_directories(planted.parent_path());
     ASSERT_EQ(::symlink(victim.platformString().c_str(), planted.platformString().c_str()), 0);
     EXPECT_THAT([] { GetProductTemporaryFilesDir("Product"); },
-                Throws<filesystem_error>(AllOf(Property(&filesystem_error::code, boost::system::errc::permission_denied),
-                                               Property(&filesystem_error::path1, planted.platformString()))));
+                Throws<filesystem_error>(AllOf(
+                    Property(&filesystem_error::code, boost::system::errc::permission_denied),
+                    Property(&filesystem_error::path1, planted.platformString()))));
     EXPECT_THROW(ClearProductTemporaryFilesDir("Product", 0), filesystem_error);
     EXPECT_EQ(support::ReadFile(victim / "old"), "precious");
     EXPECT_FALSE((victim / "temp").exists());
   }
 }
 
-// The probe, started as `file` from `cwd` with the argument vector `argv`, prints GetApplicationDir().
+// The probe, started as `file` from dir_ with the argument vector `argv`, prints GetApplicationDir().
 TEST_F(TemporaryDirectoriesTest, ApplicationDirIsDirectoryOfFirstCommandLineWord) {
-  const ioPath bin = dir_ / "my bin", probe = bin / "probe", out = dir_ / "out";  // a space: the word is whole
+  const ioPath bin = dir_ / "my bin", probe = bin / "probe";  // a space: the word is taken whole
   ASSERT_TRUE(ioPath::create_directory(bin));
   ASSERT_TRUE(ioPath::copy_file(ioPath(LUM_APPLICATION_DIR_PROBE), probe));
-  struct { ioPath cwd, file; std::vector<std::string> argv; std::string expected; } rows[] = {
-      {dir_.path(), probe, {probe.utf8string(), "x"}, bin.utf8string()},
-      {dir_.path(), "my bin/probe", {"my bin/probe"}, "my bin"},
-      {bin, probe, {"probe"}, ""},  // by bare name: the executable's own place is not consulted
-      {bin, probe, {}, ""},
+  const std::string absolute = probe.utf8string();
+  const struct { ioPath file; std::vector<const char*> argv; std::string expected; } rows[] = {
+      {probe, {absolute.c_str(), "x", nullptr}, bin.utf8string()},
+      {"my bin/probe", {"my bin/probe", nullptr}, "my bin"},
+      {probe, {"probe", nullptr}, ""},  // by bare name: the executable's own place is not consulted
   };
-  for (auto& row : rows) {
-    SCOPED_TRACE(row.argv.empty() ? "no argv[0]" : row.argv[0]);
-    std::vector<char*> args;
-    for (std::string& arg : row.argv) args.push_back(arg.data());
-    args.push_back(nullptr);
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.argv[0]);
     ASSERT_EQ(support::RunInChild([&] {
-      const int fd = ::open(out.platformString().c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      if (fd >= 0 && ::dup2(fd, STDOUT_FILENO) >= 0 && ::chdir(row.cwd.platformString().c_str()) == 0) {
-        ::execv(row.file.platformString().c_str(), args.data());
+      if (::chdir(dir_.path().platformString().c_str()) == 0 && std::freopen("out", "w", stdout)) {
+        ::execv(row.file.platformString().c_str(), const_cast<char* const*>(row.argv.data()));
       }
       return 127;
     }), 0);
-    EXPECT_EQ(support::ReadFile(out), row.expected);
+    EXPECT_EQ(support::ReadFile(dir_ / "out"), row.expected);
   }
 }
 
