@@ -72,13 +72,13 @@ TEST_F(FileCacheTest, BothCachesPutFindReplaceRemove) {
     EXPECT_EQ(record.timestamp, kStamp);
     ASSERT_NE(record.readLock, nullptr);
 
-    // While the record is held its file is neither replaced, removed, nor put over itself.
+    // Held, the file is neither replaced nor removed; unheld, it is still not put over itself.
     const ioPath next = MakeSource(dir_.path(), "next.dat", "next");
     EXPECT_FALSE(row.cache.PutRecord(key_, next, kStamp + 1));
     EXPECT_TRUE(row.cache.RemoveRecord(record));
+    record.readLock.reset();
     EXPECT_FALSE(row.cache.PutRecord(key_, record.path, kStamp));
     EXPECT_EQ(ReadFile(record.path), "contents");
-    record.readLock.reset();
     ASSERT_TRUE(row.cache.PutRecord(key_, next, kStamp + 1));
     EXPECT_EQ(EntriesIn(row.second.parent_path()), 1) << "the first file is gone";
     record = row.cache.FindRecord(key_);
@@ -226,7 +226,7 @@ int Worker(const ioPath& root, const ioPath& sourceDir, int id, Clock::time_poin
       continue;
     }
     auto record = cache.FindRecord(key);
-    for (int read = 0; action == 1 && !record.path.empty() && read < 5; ++read) {
+    for (int read = 0; action == 1 && !record.path.empty() && read < 20; ++read) {
       if (ReadFile(record.path) == Contents(key, record.timestamp)) continue;
       ADD_FAILURE() << record.path << " changed or vanished while held";
       return 2;
