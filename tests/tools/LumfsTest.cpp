@@ -76,6 +76,8 @@ TEST_F(Lumfs, MissingPathFailsWithOneLineNamingIt) {
       {"trash", missing},
       {"attr", missing, "--readonly"},
       {"junction", "show", missing},
+      {"junction", "remove", missing},
+      {"cache", "remove", missing, "abcdef", "--flat"},
       {"rmdir", missing},
       {"copydir", missing, P("dest")},
   };

@@ -1,12 +1,23 @@
 // lumfs junction create|show|remove.
 #include "Command.h"
 
+#include <cerrno>
+#include <cstring>
 #include <iostream>
 
 namespace lumfs {
 
 using Tarnix::ioPath;
 using Tarnix::Core::Junction;
+
+namespace {
+
+// The link itself must exist; its target may be missing.
+void RequireLink(const Junction& junction) {
+  if (!junction.exists()) Fail(junction.path(), std::strerror(ENOENT));
+}
+
+}  // namespace
 
 void AddJunctionCommands(CLI::App& app) {
   auto* junction = app.add_subcommand("junction", "Create, show and remove junctions (links to directories)");
@@ -26,7 +37,7 @@ void AddJunctionCommands(CLI::App& app) {
   show->add_option("LINK", *link, "The junction")->required();
   show->callback([link] {
     const Junction junction{ioPath(*link)};
-    RequireExisting(junction.path());
+    RequireLink(junction);
     if (!junction.isJunction()) Fail(junction.path(), "not a junction");
     std::cout << Show(junction.targetPath()) << (junction.targetExists() ? "" : " (missing)") << '\n';
   });
@@ -35,6 +46,7 @@ void AddJunctionCommands(CLI::App& app) {
   remove->add_option("LINK", *link, "The junction")->required();
   remove->callback([link] {
     Junction junction{ioPath(*link)};
+    RequireLink(junction);
     if (!junction.isJunction()) Fail(junction.path(), "not a junction");
     if (!junction.remove()) Fail(junction.path(), "could not be removed");
   });
