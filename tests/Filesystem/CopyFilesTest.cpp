@@ -188,6 +188,22 @@ TEST_F(CopyFilesTest, FailureHalfWayRemovesThePartialCopy) {
             }), 0);
 }
 
+// Copying a file onto itself must not truncate it, and a FIFO on either side
+// must be refused rather than block.
+TEST_F(CopyFilesTest, RefusesSelfCopiesAndFifos) {
+  MakeFile(At("file"), 1000);
+  const std::string contents = ReadFile(At("file"));
+  ASSERT_EQ(::mkfifo(At("fifo").platformString().c_str(), 0600), 0);
+  ASSERT_EQ(::symlink("file", At("link").platformString().c_str()), 0);
+  for (const auto& [source, destination] : {std::pair{"file", "file"}, {"file", "link"}, {"fifo", "out"},
+                                            {"file", "fifo"}}) {
+    SCOPED_TRACE(std::string(source) + " -> " + destination);
+    EXPECT_TRUE(internal::CopyFileWithProgress(At(source), At(destination), KeepGoing));
+    EXPECT_EQ(ReadFile(At("file")), contents);
+    EXPECT_FALSE(At("out").exists());
+  }
+}
+
 // The list under every controller. Steps "+i" subscribe observer i, "-i" unsubscribe it (0: null), through
 // the publisher interface: twice is once, the later ones move up, an unknown one is ignored.
 TEST(EventHandlerList, KeepsEachObserverOnceInSubscriptionOrder) {
