@@ -84,6 +84,12 @@ TEST_F(TemporaryDirectoriesTest, RefusesPlantedSymbolicLinks) {
     EXPECT_EQ(support::ReadFile(victim / "old"), "precious");
     EXPECT_FALSE((victim / "temp").exists());
   }
+  if (::geteuid() != 0) return;  // only root can give a directory to another user
+  ioPath::remove_all(product);
+  ASSERT_TRUE(ioPath::create_directories(product / "temp"));
+  ASSERT_EQ(::chown(product.platformString().c_str(), 65534, 65534), 0);
+  EXPECT_THROW(ClearProductTemporaryFilesDir("Product", 0), filesystem_error);
+  EXPECT_TRUE((product / "temp").exists()) << "another user's directory is never cleared";
 }
 
 // The probe, started as `file` from dir_ with the argument vector `argv`, prints GetApplicationDir().
