@@ -53,7 +53,11 @@ TEST_F(Lumfs, HelpAndBadUsage) {
       {"cache clean --help", 0}, {"trash --help", 0},       {"attr --help", 0},      {"cache-root --help", 0},
       {"junction create --help", 0}, {"tmp clean --help", 0}, {"rmdir --help", 0},   {"freename --help", 0},
       {"", 2},                 {"frobnicate", 2},           {"copy F", 2},           {"cache clean D 12X", 2},
-      {"watch D --kind bogus", 2}, {"rmdir D --older-than soon", 2}, {"cache put D abcd F --time -5", 2}};
+      {"watch D --kind bogus", 2}, {"rmdir D --older-than soon", 2}, {"cache put D abcd F --time -5", 2},
+      // Every subcommand without its required arguments.
+      {"watch", 2}, {"cache", 2}, {"cache key", 2}, {"cache put D", 2}, {"cache find D", 2}, {"cache remove D", 2},
+      {"trash", 2}, {"attr", 2}, {"junction", 2}, {"junction create D", 2}, {"junction show", 2},
+      {"junction remove", 2}, {"tmp", 2}, {"tmp clean P", 2}, {"rmdir", 2}, {"copydir D", 2}, {"freename D", 2}};
   for (const auto& [command, status] : rows) {
     SCOPED_TRACE(command);
     std::vector<std::string> arguments;
