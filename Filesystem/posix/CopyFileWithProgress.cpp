@@ -5,6 +5,7 @@
 // way in the middle of a file and go on where the refused call left off.
 #include "Filesystem/internal/CopyFileWithProgress.h"
 
+#include "Filesystem/posix/CopyData.h"
 #include "Filesystem/posix/SystemCall.h"
 #include "RAII/UniqueFd.h"
 
@@ -103,36 +104,6 @@ ssize_t TransferStep(CopyMethod method, int in, int out, std::size_t limit, std:
   return {};
 }
 
-// Copies from `in` to `out` until the end of the source, reporting after each
-// step. `sourceSize` is what fstat said: a zero return before it (or at the
-// very start, for pseudo files that claim size 0) is not trusted as the end
-// while a slower way is left to ask.
-[[nodiscard]] std::error_code CopyData(int in, int out, std::uint64_t sourceSize, CopyMethod method,
-                                       const CopyProgressRoutine& progress) {
-  std::unique_ptr<char[]> buffer;
-  std::uint64_t copied = 0;
-  if (progress(0) == CopyProgressAction::Cancel) return std::make_error_code(std::errc::operation_canceled);
-  for (;;) {
-    const ssize_t moved = TransferStep(method, in, out, kCopyChunkBytes, &buffer);
-    if (moved < 0) {
-      if (method != CopyMethod::ReadWrite && IsRefusal(errno)) {
-        method = Slower(method);
-        continue;
-      }
-      return posix::LastError();
-    }
-    if (moved == 0) {
-      if (method != CopyMethod::ReadWrite && (copied == 0 || copied < sourceSize)) {
-        method = Slower(method);
-        continue;
-      }
-      return {};
-    }
-    copied += static_cast<std::uint64_t>(moved);
-    if (progress(copied) == CopyProgressAction::Cancel) return std::make_error_code(std::errc::operation_canceled);
-  }
-}
-
 }  // namespace
 
 std::error_code CopyFileWithProgress(const ioPath& source, const ioPath& destination,
@@ -162,7 +133,7 @@ std::error_code CopyFileWithProgress(const ioPath& source, const ioPath& destina
   if (!ec && static_cast<std::uint64_t>(sourceStatus.st_size) >= kCopyChunkBytes) {
     ::posix_fadvise(in.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
   }
-  if (!ec) ec = CopyData(in.get(), out.get(), static_cast<std::uint64_t>(sourceStatus.st_size), firstMethod, progress);
+  if (!ec) ec = posix::CopyData(in.get(), out.get(), static_cast<std::uint64_t>(sourceStatus.st_size), firstMethod, progress);
   if (!ec) ec = CopyAttributes(out.get(), sourceStatus, destinationStatus);
   // close() reports write-back errors of some file systems (NFS); it is not
   // retried on EINTR because Linux releases the descriptor either way.
@@ -172,3 +143,41 @@ std::error_code CopyFileWithProgress(const ioPath& source, const ioPath& destina
 }
 
 }  // namespace Tarnix::Core::internal
+
+namespace Tarnix::Core::posix {
+
+using internal::CopyMethod;
+using internal::CopyProgressAction;
+using internal::CopyProgressRoutine;
+using internal::IsRefusal;
+using internal::kCopyChunkBytes;
+using internal::Slower;
+using internal::TransferStep;
+
+std::error_code CopyData(int in, int out, std::uint64_t sourceSize, CopyMethod method,
+                         const CopyProgressRoutine& progress) {
+  std::unique_ptr<char[]> buffer;
+  std::uint64_t copied = 0;
+  if (progress(0) == CopyProgressAction::Cancel) return std::make_error_code(std::errc::operation_canceled);
+  for (;;) {
+    const ssize_t moved = TransferStep(method, in, out, kCopyChunkBytes, &buffer);
+    if (moved < 0) {
+      if (method != CopyMethod::ReadWrite && IsRefusal(errno)) {
+        method = Slower(method);
+        continue;
+      }
+      return posix::LastError();
+    }
+    if (moved == 0) {
+      if (method != CopyMethod::ReadWrite && (copied == 0 || copied < sourceSize)) {
+        method = Slower(method);
+        continue;
+      }
+      return {};
+    }
+    copied += static_cast<std::uint64_t>(moved);
+    if (progress(copied) == CopyProgressAction::Cancel) return std::make_error_code(std::errc::operation_canceled);
+  }
+}
+
+}  // namespace Tarnix::Core::posix

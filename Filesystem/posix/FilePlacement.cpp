@@ -5,25 +5,22 @@
 #include "Filesystem/internal/FilePlacement.h"
 
 #include "Filesystem/internal/FileLocks.h"
+#include "Filesystem/posix/CopyData.h"
 #include "Filesystem/posix/SystemCall.h"
 #include "RAII/UniqueFd.h"
 
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/file.h>
-#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <string>
-#include <vector>
 
 namespace Tarnix::Core::internal {
 
 namespace {
-
-constexpr size_t kCopyChunk = 8 << 20;
 
 std::error_code Errc(std::errc value) { return std::make_error_code(value); }
 
@@ -48,55 +45,14 @@ void WholeSeconds(long long seconds, timespec (&times)[2]) {
   return {};
 }
 
-// Whether a failed copy_file_range/sendfile means "not between these files"
-// rather than a real I/O failure, so that the next, plainer method may try.
-bool Unsupported(int error) {
-  return error == EXDEV || error == EINVAL || error == ENOSYS || error == EOPNOTSUPP || error == EBADF;
-}
-
-[[nodiscard]] std::error_code CopyByReadWrite(int in, int out) {
-  std::vector<char> buffer(1 << 20);
-  for (;;) {
-    const ssize_t got = posix::RetryOnEintr([&] { return ::read(in, buffer.data(), buffer.size()); });
-    if (got < 0) return posix::LastError();
-    if (got == 0) return {};
-    for (ssize_t done = 0; done < got;) {
-      const ssize_t put = posix::RetryOnEintr([&] { return ::write(out, buffer.data() + done, got - done); });
-      if (put < 0) return posix::LastError();
-      done += put;
-    }
-  }
-}
-
-// Copies all of `in` (read from its start) to `out`: copy_file_range where the
-// kernel does it between these files, else sendfile, else read and write.
-[[nodiscard]] std::error_code CopyData(int in, int out) {
-  bool first = true;
-  for (;;) {
-    const ssize_t n = posix::RetryOnEintr([&] { return ::copy_file_range(in, nullptr, out, nullptr, kCopyChunk, 0); });
-    if (n == 0) return {};
-    if (n < 0) {
-      if (!first || !Unsupported(errno)) return posix::LastError();
-      break;
-    }
-    first = false;
-  }
-  for (;;) {
-    const ssize_t n = posix::RetryOnEintr([&] { return ::sendfile(out, in, nullptr, kCopyChunk); });
-    if (n == 0) return {};
-    if (n < 0) {
-      if (!first || !Unsupported(errno)) return posix::LastError();
-      break;
-    }
-    first = false;
-  }
-  return CopyByReadWrite(in, out);
-}
-
 // Fills the freshly created `staged` from `source` and gives it its final
 // permission bits and times.
 [[nodiscard]] std::error_code FillStaged(int source, const struct stat& sourceStat, int staged, long long timestamp) {
-  if (auto error = CopyData(source, staged)) return error;
+  const auto keepGoing = [](std::uint64_t) { return CopyProgressAction::Continue; };
+  if (auto error = posix::CopyData(source, staged, static_cast<std::uint64_t>(sourceStat.st_size),
+                                   CopyMethod::CopyFileRange, keepGoing)) {
+    return error;
+  }
   if (::fchmod(staged, sourceStat.st_mode & 07777) != 0) return posix::LastError();
   timespec times[2];
   WholeSeconds(timestamp, times);
