@@ -17,6 +17,7 @@
 #include "Filesystem/CopyFiles.h"
 
 // Recycle bin, attributes, cache root and junctions
+#include "Filesystem/PathAttribute.h"
 #include "Filesystem/ShellOperations.h"
 #include "Filesystem/Junction.h"
 

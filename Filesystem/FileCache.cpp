@@ -8,7 +8,6 @@
 #include <boost/filesystem/operations.hpp>
 #include <glog/logging.h>
 
-#include <cstddef>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -30,17 +29,21 @@ bool IsRegularFile(const fs::directory_entry& entry) {
   return own.type() == fs::symlink_file ? fs::is_regular_file(entry.status()) : fs::is_regular_file(own);
 }
 
-bool IsSeparator(char c) { return c == '/' || c == static_cast<char>(fs::path::preferred_separator); }
+using NativeString = ioPath::string_type;
+
+bool IsSeparator(NativeString::value_type c) {
+  return c == '/' || c == static_cast<NativeString::value_type>(fs::path::preferred_separator);
+}
 
 // `path` / `element` as ioPath::operator/ joins them (version-3 rules: an
 // empty element adds nothing; no separator is doubled before one the element
-// starts with), on the UTF-8 text, without building a path per step.
-void AppendElement(std::string& path, const char* element, std::size_t size) {
-  if (size == 0) return;
-  if (!path.empty() && !IsSeparator(path.back()) && !IsSeparator(element[0])) {
-    path += static_cast<char>(fs::path::preferred_separator);
+// starts with), on the native strings, without building a path per step.
+void AppendElement(NativeString& path, const NativeString& element) {
+  if (element.empty()) return;
+  if (!path.empty() && !IsSeparator(path.back()) && !IsSeparator(element.front())) {
+    path += static_cast<NativeString::value_type>(fs::path::preferred_separator);
   }
-  path.append(element, size);
+  path += element;
 }
 
 // Whether `file` lies directly in `directory` (compared as directories on
@@ -48,7 +51,7 @@ void AppendElement(std::string& path, const char* element, std::size_t size) {
 bool LiesDirectlyIn(const ioPath& file, const ioPath& directory) {
   const ioPath parent = file.parent_path();
   boost::system::error_code ec;
-  return fs::equivalent(fs::path(parent.empty() ? std::string(".") : parent.platformString()),
+  return fs::equivalent(parent.empty() ? fs::path(".") : fs::path(parent.platformString()),
                         fs::path(directory.platformString()), ec);
 }
 
@@ -102,12 +105,12 @@ bool FileCache::RemoveRecord(const CacheRecord& record) const { return !RemoveFi
 
 ioPath FileCache::GetCachedPath(const std::string& key, bool create) const {
   if (key.size() < 4) throw std::out_of_range("cache key shorter than 4 characters: " + key);
-  std::string text = root_.utf8string();
-  text.reserve(text.size() + key.size() + 3);
-  AppendElement(text, key.data(), 2);
-  AppendElement(text, key.data() + 2, 2);
-  AppendElement(text, key.data() + 4, key.size() - 4);
-  ioPath directory(text);
+  // Each piece is cut from the UTF-8 key, then converted as a path would be.
+  NativeString text = root_.platformString();
+  AppendElement(text, ioPath(key.substr(0, 2)).platformString());
+  AppendElement(text, ioPath(key.substr(2, 2)).platformString());
+  AppendElement(text, ioPath(key.substr(4)).platformString());
+  ioPath directory{fs::path(std::move(text))};
   if (create) ioPath::create_directories(directory);  // a failure surfaces in the listing
   return directory;
 }

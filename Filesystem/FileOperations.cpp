@@ -39,7 +39,7 @@ bool RemoveFile(const ioPath& path) {
   if (!ioPath::exists(preferred) || !ioPath::is_regular_file(preferred)) return false;
   try {
     // Held until the unlink is done, so that no reader can lock the file in between.
-    UniqueFd removalLock;
+    internal::FileLock removalLock;
     if (internal::AcquireRemovalLock(preferred, &removalLock)) return false;
     return ioPath::remove(preferred);
   } catch (const std::exception&) {

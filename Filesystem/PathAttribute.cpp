@@ -1,4 +1,4 @@
-// The library's attribute bits and their Windows counterparts.
+// The library's attribute bits, their Windows counterparts, and setting them.
 #include "Filesystem/internal/PathAttribute.h"
 
 #include <array>
@@ -31,3 +31,11 @@ std::uint32_t ToWindowsAttributes(PathAttribute attributes) noexcept {
 }
 
 }  // namespace Tarnix::Core::internal
+
+namespace Tarnix::Core {
+
+bool SetPathAttribute(const ioPath& path, PathAttribute attributes) {
+  return !internal::ApplyWindowsAttributes(path, internal::ToWindowsAttributes(attributes));
+}
+
+}  // namespace Tarnix::Core

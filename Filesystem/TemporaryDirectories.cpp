@@ -2,15 +2,15 @@
 
 #include "Filesystem/FileOperations.h"
 #include "Filesystem/internal/CommandLine.h"
+#include "Filesystem/internal/FilesystemError.h"
 #include "Filesystem/internal/PrivateDirectory.h"
 
-#include <boost/filesystem/exception.hpp>
-#include <boost/system/error_code.hpp>
 #include <boost/uuid/random_generator.hpp>
 #include <boost/uuid/uuid.hpp>
 #include <boost/uuid/uuid_io.hpp>
 
 #include <stdexcept>
+#include <system_error>
 
 namespace fs = boost::filesystem;
 
@@ -46,9 +46,9 @@ ioPath GetProductTemporaryFilesDir(const std::string& productName) {
       case internal::PrivateDirectoryState::kMissing:
         return temp;  // cannot be created: not detected, by contract
       case internal::PrivateDirectoryState::kForeign:
-        throw fs::filesystem_error("GetProductTemporaryFilesDir: refusing a symbolic link or another user's directory",
-                                   level,
-                                   boost::system::errc::make_error_code(boost::system::errc::permission_denied));
+        internal::ThrowFilesystemError(
+            "GetProductTemporaryFilesDir: refusing a symbolic link or another user's directory", ioPath(level),
+            std::make_error_code(std::errc::permission_denied));
     }
   }
   return temp;

@@ -3,9 +3,9 @@
 #include "LumString/LumString.h"
 
 #include <boost/filesystem/operations.hpp>
+#include <boost/system/errc.hpp>
 #include <boost/system/error_code.hpp>
 
-#include <cerrno>
 #include <ostream>
 #include <utility>
 
@@ -187,7 +187,7 @@ bool ioPath::rename(const ioPath& to) const { return rename(*this, to); }
 bool ioPath::rename(const ioPath& from, const ioPath& to) {
   boost::system::error_code ec;
   fs::rename(from.path_, to.path_, ec);
-  if (ec.value() != EXDEV) return !ec;
+  if (ec != boost::system::errc::cross_device_link) return !ec;
 
   // Different file systems: copy the entry (a whole tree for a directory),
   // then remove the source. A copy that cannot remove its source is undone.

@@ -1,14 +1,10 @@
 // MD5 digest of the application family. Used for cache keys, not for security.
 #pragma once
 
+#include "LumHash/Export.h"
+
 #include <array>
 #include <string>
-
-#if defined(_WIN32)
-#  define LUMHASH_EXPORT __declspec(dllexport)
-#else
-#  define LUMHASH_EXPORT __attribute__((visibility("default")))
-#endif
 
 namespace Tarnix::Core {
 

@@ -6,14 +6,10 @@
 // object deletes itself when Release() brings it back to 0.
 #pragma once
 
+#include "LumPointer/Export.h"
+
 #include <atomic>
 #include <cstdint>
-
-#if defined(_WIN32)
-#  define LUMPOINTER_EXPORT __declspec(dllexport)
-#else
-#  define LUMPOINTER_EXPORT __attribute__((visibility("default")))
-#endif
 
 namespace Tarnix {
 

@@ -5,13 +5,9 @@
 // or unpaired surrogate becomes U+FFFD. Valid input round-trips unchanged.
 #pragma once
 
-#include <string>
+#include "LumString/Export.h"
 
-#if defined(_WIN32)
-#  define LUMSTRING_EXPORT __declspec(dllexport)
-#else
-#  define LUMSTRING_EXPORT __attribute__((visibility("default")))
-#endif
+#include <string>
 
 namespace Tarnix::Core {
 

@@ -2,8 +2,9 @@
 // that frees it.
 //
 // A wrapper owns its value only when it was made with `owned` true; make it
-// owning only when the call that produced the handle succeeded (see
-// MakeReleasableFd). Releasing happens on destruction and before the wrapper
+// owning only when the call that produced the handle succeeded (a descriptor
+// that is not -1, a HANDLE that is not INVALID_HANDLE_VALUE, an event that is
+// not null). Releasing happens on destruction and before the wrapper
 // is overwritten; it calls the release function once and never throws: an
 // exception derived from std::exception that the release function throws is
 // logged at ERROR from this file and the wrapper stops owning all the same.
@@ -13,7 +14,6 @@
 #pragma once
 
 #include <glog/logging.h>
-#include <unistd.h>
 
 #include <exception>
 #include <functional>
@@ -70,12 +70,5 @@ class Releasable {
   bool owned_ = false;
   ReleaseFunction release_;
 };
-
-// Owner of a file descriptor returned by a POSIX call: owning when `fd` is a
-// descriptor (not -1), released with close(). EINTR from close is not retried:
-// on Linux the descriptor is gone either way.
-inline Releasable<int> MakeReleasableFd(int fd) {
-  return Releasable<int>(fd, fd >= 0, [](int owned) { ::close(owned); });
-}
 
 }  // namespace Tarnix::Core

@@ -9,7 +9,8 @@
 //
 // Linux: copy_file_range in the kernel where it can; where the kernel or a
 // file system refuses it (between file systems, pseudo files such as those
-// in /proc, ...) sendfile, and where that is refused too, read and write.
+// in /proc, ...) sendfile, and where that is refused too, read and write
+// (posix/CopyData.h). Windows: CopyFileExW with a progress routine.
 #pragma once
 
 #include "Filesystem/ioPath.h"
@@ -28,11 +29,6 @@ enum class CopyProgressAction { Continue, Cancel };
 // Receives the bytes copied so far for the current file.
 using CopyProgressRoutine = std::function<CopyProgressAction(std::uint64_t copiedBytes)>;
 
-// The ways of moving the data, fastest first. A copy starts with the one it
-// is given and moves down the list whenever the kernel refuses a way for the
-// pair of files; starting lower is for tests of the slower ways.
-enum class CopyMethod { CopyFileRange, SendFile, ReadWrite };
-
 // Copies `source` to `destination`. Success is an empty error code.
 // Errors: errc::operation_canceled exactly when the routine answered Cancel
 // (the destination has then been removed; it never stands for a failure);
@@ -41,7 +37,6 @@ enum class CopyMethod { CopyFileRange, SendFile, ReadWrite };
 // failing system call. A destination that was truncated or created before a
 // failure is removed as well: no half-copied file is left behind.
 [[nodiscard]] std::error_code CopyFileWithProgress(const ioPath& source, const ioPath& destination,
-                                                   const CopyProgressRoutine& progress,
-                                                   CopyMethod firstMethod = CopyMethod::CopyFileRange);
+                                                   const CopyProgressRoutine& progress);
 
 }  // namespace Tarnix::Core::internal

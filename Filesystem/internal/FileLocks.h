@@ -1,32 +1,72 @@
-// Advisory file locks that keep cached files alive while they are read.
+// Locks that keep cached files alive while they are read.
 //
-// A reader holds a shared lock on a file; a remover takes an exclusive lock
-// before it unlinks, so it cannot remove a file anyone reads. The locks work
-// between threads of one process and between processes. On Linux they are
-// flock() locks: they belong to the open file description, so two opens of
-// one file in the same process are two independent holders.
+// A reader holds a read lock on a file; a remover cannot remove a file while
+// anyone holds one, in this process or another. FileLock is the portable,
+// opaque owner of such a lock; how it is held is the platform's business:
+//
+// Linux: flock() locks. A reader holds a shared lock, a remover takes an
+// exclusive one before it unlinks. They belong to the open file description,
+// so two opens of one file in the same process are two independent holders.
+// Windows: an open handle without delete sharing. The system itself refuses
+// to delete or rename the file while it is open, so a remover needs no lock
+// of its own.
 #pragma once
 
 #include "Filesystem/ioPath.h"
-#include "RAII/UniqueFd.h"
 
+#include <cstdint>
 #include <system_error>
+#include <utility>
 
 namespace Tarnix::Core::internal {
 
-// Opens the file at `path` read-only and takes a shared lock on it without
-// waiting. Succeeds only when, with the lock held, `path` still names the
-// locked file, so a lock never protects a file that was replaced meanwhile.
+// Move-only owner of one lock; destroying it (or assigning another lock to
+// it) releases the lock. An empty lock holds nothing. Never throws.
+class FileLock {
+ public:
+  // The platform's handle of the locked file: a descriptor on Linux, a HANDLE
+  // on Windows. Only the platform code that makes and releases locks uses it.
+  using NativeHandle = std::intptr_t;
+  static constexpr NativeHandle kNoHandle = -1;  // also INVALID_HANDLE_VALUE
+
+  FileLock() noexcept = default;
+  explicit FileLock(NativeHandle handle) noexcept : handle_(handle) {}
+  FileLock(FileLock&& other) noexcept : handle_(std::exchange(other.handle_, kNoHandle)) {}
+  FileLock& operator=(FileLock&& other) noexcept {
+    if (this != &other) {
+      Release();
+      handle_ = std::exchange(other.handle_, kNoHandle);
+    }
+    return *this;
+  }
+  FileLock(const FileLock&) = delete;
+  FileLock& operator=(const FileLock&) = delete;
+  ~FileLock() { Release(); }
+
+  explicit operator bool() const noexcept { return handle_ != kNoHandle; }
+  NativeHandle native() const noexcept { return handle_; }
+
+ private:
+  void Release() noexcept;  // defined by the platform
+
+  NativeHandle handle_ = kNoHandle;
+};
+
+// Takes a read lock on the file at `path` without waiting. Succeeds only when,
+// with the lock held, `path` still names the locked file, so a lock never
+// protects a file that was replaced meanwhile.
 // Errors: the open's own error; errc::resource_unavailable_try_again when a
 // remover holds the file; errc::no_such_file_or_directory when the path was
 // replaced or removed while locking.
-[[nodiscard]] std::error_code AcquireReadLock(const ioPath& path, UniqueFd* lock);
+[[nodiscard]] std::error_code AcquireReadLock(const ioPath& path, FileLock* lock);
 
-// Takes the exclusive lock a remover holds while it unlinks `path`.
-// Errors: errc::device_or_resource_busy when a reader holds the file;
-// errc::no_such_file_or_directory when it disappeared or was replaced.
+// Takes what a remover holds while it removes `path`, so that no reader can
+// lock the file in between. Errors: errc::device_or_resource_busy when a
+// reader holds the file; errc::no_such_file_or_directory when it disappeared
+// or was replaced. Where the system itself refuses to remove an open file
+// (Windows), succeeds with an empty lock and the removal reports the holder.
 // A file that cannot be opened for reading (permissions) cannot be read-locked
 // by this user either, and is reported as lockable with an empty `lock`.
-[[nodiscard]] std::error_code AcquireRemovalLock(const ioPath& path, UniqueFd* lock);
+[[nodiscard]] std::error_code AcquireRemovalLock(const ioPath& path, FileLock* lock);
 
 }  // namespace Tarnix::Core::internal

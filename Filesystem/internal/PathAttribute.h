@@ -2,7 +2,7 @@
 // platform call that applies such a set.
 #pragma once
 
-#include "Filesystem/ShellOperations.h"
+#include "Filesystem/PathAttribute.h"
 
 #include <cstdint>
 #include <system_error>

@@ -3,10 +3,9 @@
 // NUL-terminated words.
 #include "Filesystem/internal/CommandLine.h"
 
+#include "Filesystem/posix/File.h"
 #include "Filesystem/posix/SystemCall.h"
-#include "RAII/UniqueFd.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <array>
@@ -16,8 +15,8 @@
 namespace Tarnix::Core::internal {
 
 std::optional<ioPath::string_type> FirstCommandLineWord() {
-  UniqueFd fd(posix::RetryOnEintr([] { return ::open("/proc/self/cmdline", O_RDONLY | O_CLOEXEC); }));
-  if (!fd) return std::nullopt;
+  posix::UniqueFd fd;
+  if (posix::OpenFile("/proc/self/cmdline", O_RDONLY, 0, &fd)) return std::nullopt;
 
   // Read up to the first NUL only: the remaining words can be long.
   ioPath::string_type word;

@@ -10,11 +10,11 @@
 // adds the watch first and lists the directory afterwards (see WatchTree).
 #include "Filesystem/internal/PlatformDirectoryWatcher.h"
 
+#include "Filesystem/posix/Directory.h"
 #include "Filesystem/posix/SystemCall.h"
+#include "Filesystem/posix/UniqueFd.h"
 #include "RAII/Releasable.h"
 
-#include <dirent.h>
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
@@ -26,7 +26,6 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
-#include <cstring>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -42,6 +41,7 @@
 namespace Tarnix::Core {
 namespace {
 
+using posix::MakeReleasableFd;
 using posix::RetryOnEintr;
 
 // The inotify event each kind reports (for files only).
@@ -263,32 +263,29 @@ void DirectoryWatcher::WatchTree(const std::string& top, Walk walk, std::unorder
     if (wd < 0) continue;
     if (seen != nullptr) seen->insert(wd);
 
-    std::unique_ptr<DIR, int (*)(DIR*)> listing(::opendir(directory.c_str()), &::closedir);
-    if (!listing) {
-      const int error = errno;
-      if (error == ENOENT || error == ENOTDIR) continue;  // gone again
-      if (walk == Walk::Initial && error != EACCES) throw SystemFailure("ReadDirectoryChangesW failed", error);
-      LOG(WARNING) << "Cannot list " << directory << ": " << std::generic_category().message(error) << " (error "
-                   << error << "); changes in directories below it may not be reported";
+    posix::DirectoryStream listing;
+    if (const std::error_code error = listing.Open(directory.c_str())) {
+      if (error == std::errc::no_such_file_or_directory || error == std::errc::not_a_directory) continue;  // gone again
+      if (walk == Walk::Initial && error != std::errc::permission_denied) {
+        throw SystemFailure("ReadDirectoryChangesW failed", error.value());
+      }
+      LOG(WARNING) << "Cannot list " << directory << ": " << error.message() << " (error " << error.value()
+                   << "); changes in directories below it may not be reported";
       continue;
     }
     const bool reportFiles = fresh && walk == Walk::Later && reportedEvent_ == IN_MODIFY;
-    while (const dirent* entry = ::readdir(listing.get())) {
-      const char* name = entry->d_name;
-      if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
-      unsigned char type = entry->d_type;
-      struct stat status {};
-      const bool needStatus = type == DT_UNKNOWN || (reportFiles && type == DT_REG);
-      if (needStatus) {
-        if (::fstatat(::dirfd(listing.get()), name, &status, AT_SYMLINK_NOFOLLOW) != 0) continue;
-        type = S_ISDIR(status.st_mode) ? DT_DIR : S_ISREG(status.st_mode) ? DT_REG : DT_UNKNOWN;
+    // A listing that fails half-way shows what it could; the watches stand.
+    (void)listing.ForEach([&](const posix::DirectoryEntry& entry) {
+      using Type = posix::DirectoryEntry::Type;
+      const Type type = entry.type(/*followLinks=*/false);
+      if (type == Type::Directory) {
+        pending.push_back(directory + "/" + entry.name());
+      } else if (reportFiles && type == Type::Regular) {
+        struct stat status {};
+        if (entry.status(/*followLinks=*/false, &status) && status.st_size > 0) Report();
       }
-      if (type == DT_DIR) {
-        pending.push_back(directory + "/" + name);
-      } else if (reportFiles && type == DT_REG && status.st_size > 0) {
-        Report();
-      }
-    }
+      return stopping_.load(std::memory_order_relaxed);
+    });
   }
 }
 

@@ -2,11 +2,11 @@
 // the process, so they hold between threads and between processes alike.
 #include "Filesystem/internal/FileLocks.h"
 
+#include "Filesystem/posix/File.h"
 #include "Filesystem/posix/SystemCall.h"
 
-#include <fcntl.h>
 #include <sys/file.h>
-#include <sys/stat.h>
+#include <unistd.h>
 
 namespace Tarnix::Core::internal {
 
@@ -27,45 +27,40 @@ namespace {
   return {};
 }
 
-[[nodiscard]] std::error_code OpenForLocking(const ioPath& path, UniqueFd* fd) {
-  // O_NONBLOCK: never hang on a FIFO that appeared in place of the file.
-  fd->reset(posix::RetryOnEintr(
-      [&] { return ::open(path.platformString().c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK); }));
-  return fd->valid() ? std::error_code() : posix::LastError();
+// Opens `path` and takes `operation` (LOCK_SH or LOCK_EX) on it without
+// waiting; `busy` is the error for a lock someone else holds.
+[[nodiscard]] std::error_code Lock(const ioPath& path, int operation, std::errc busy, FileLock* lock) {
+  const auto native = path.platformString();
+  posix::UniqueFd fd;
+  if (auto ec = posix::OpenFile(native.c_str(), O_RDONLY, 0, &fd)) return ec;
+  if (posix::RetryOnEintr([&] { return ::flock(fd.get(), operation | LOCK_NB); }) != 0) {
+    return errno == EWOULDBLOCK ? std::make_error_code(busy) : posix::LastError();
+  }
+  // A remover may have unlinked the file between our open and our lock, and
+  // a remover must unlink the very file it locked.
+  if (auto ec = CheckStillAtPath(fd.get(), native.c_str())) return ec;
+  *lock = FileLock(fd.release());
+  return {};
 }
 
 }  // namespace
 
-std::error_code AcquireReadLock(const ioPath& path, UniqueFd* lock) {
-  UniqueFd fd;
-  if (auto ec = OpenForLocking(path, &fd)) return ec;
-  if (posix::RetryOnEintr([&] { return ::flock(fd.get(), LOCK_SH | LOCK_NB); }) != 0) {
-    return errno == EWOULDBLOCK ? std::make_error_code(std::errc::resource_unavailable_try_again)
-                                : posix::LastError();
-  }
-  // A remover may have unlinked the file between our open and our lock.
-  if (auto ec = CheckStillAtPath(fd.get(), path.platformString().c_str())) return ec;
-  *lock = std::move(fd);
-  return {};
+void FileLock::Release() noexcept {
+  if (handle_ != kNoHandle) ::close(static_cast<int>(handle_));
+  handle_ = kNoHandle;
 }
 
-std::error_code AcquireRemovalLock(const ioPath& path, UniqueFd* lock) {
-  UniqueFd fd;
-  if (auto ec = OpenForLocking(path, &fd)) {
-    if (ec == std::errc::permission_denied) {
-      lock->reset();
-      return {};
-    }
-    return ec;
+std::error_code AcquireReadLock(const ioPath& path, FileLock* lock) {
+  return Lock(path, LOCK_SH, std::errc::resource_unavailable_try_again, lock);
+}
+
+std::error_code AcquireRemovalLock(const ioPath& path, FileLock* lock) {
+  const std::error_code ec = Lock(path, LOCK_EX, std::errc::device_or_resource_busy, lock);
+  if (ec == std::errc::permission_denied) {
+    *lock = FileLock();
+    return {};
   }
-  if (posix::RetryOnEintr([&] { return ::flock(fd.get(), LOCK_EX | LOCK_NB); }) != 0) {
-    return errno == EWOULDBLOCK ? std::make_error_code(std::errc::device_or_resource_busy) : posix::LastError();
-  }
-  // The file we locked must be the one we are about to unlink: another remover
-  // may have replaced it, and a new file at the path may be read-locked.
-  if (auto ec = CheckStillAtPath(fd.get(), path.platformString().c_str())) return ec;
-  *lock = std::move(fd);
-  return {};
+  return ec;
 }
 
 }  // namespace Tarnix::Core::internal

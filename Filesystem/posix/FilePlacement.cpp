@@ -6,8 +6,8 @@
 
 #include "Filesystem/internal/FileLocks.h"
 #include "Filesystem/posix/CopyData.h"
+#include "Filesystem/posix/File.h"
 #include "Filesystem/posix/SystemCall.h"
-#include "RAII/UniqueFd.h"
 
 #include <fcntl.h>
 #include <stdio.h>
@@ -22,18 +22,12 @@ namespace Tarnix::Core::internal {
 
 namespace {
 
-std::error_code Errc(std::errc value) { return std::make_error_code(value); }
+using posix::UniqueFd;
 
 // Both times of a placed file: whole seconds, no fraction.
 void WholeSeconds(long long seconds, timespec (&times)[2]) {
   times[0] = timespec{static_cast<time_t>(seconds), 0};
   times[1] = times[0];
-}
-
-[[nodiscard]] std::error_code OpenSource(const std::string& path, UniqueFd* fd) {
-  // O_NONBLOCK: never hang on a FIFO given as the source.
-  fd->reset(posix::RetryOnEintr([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK); }));
-  return fd->valid() ? std::error_code() : posix::LastError();
 }
 
 [[nodiscard]] std::error_code RenameNoReplace(const std::string& from, const std::string& to) {
@@ -50,14 +44,14 @@ void WholeSeconds(long long seconds, timespec (&times)[2]) {
 [[nodiscard]] std::error_code FillStaged(int source, const struct stat& sourceStat, int staged, long long timestamp) {
   const auto keepGoing = [](std::uint64_t) { return CopyProgressAction::Continue; };
   if (auto error = posix::CopyData(source, staged, static_cast<std::uint64_t>(sourceStat.st_size),
-                                   CopyMethod::CopyFileRange, keepGoing)) {
+                                   posix::CopyMethod::CopyFileRange, keepGoing)) {
     return error;
   }
-  if (::fchmod(staged, sourceStat.st_mode & 07777) != 0) return posix::LastError();
+  struct stat stagedStat {};
+  if (::fstat(staged, &stagedStat) != 0) return posix::LastError();
   timespec times[2];
   WholeSeconds(timestamp, times);
-  if (::futimens(staged, times) != 0) return posix::LastError();
-  return {};
+  return posix::ApplySourceAttributes(staged, sourceStat.st_mode, stagedStat, times);
 }
 
 std::string DirectoryOf(const ioPath& path) {
@@ -109,19 +103,20 @@ std::error_code MoveIntoPlace(const ioPath& from, const ioPath& to, long long ti
 
   // A file someone reads stays where it is, as a removal would leave it. The
   // lock also pins down which file we move and stamp.
-  UniqueFd fd;
-  if (auto error = AcquireRemovalLock(from, &fd)) return error;
+  FileLock lock;
+  if (auto error = AcquireRemovalLock(from, &lock)) return error;
+  const int fd = static_cast<int>(lock.native());
 
   // Stamp the file before it appears at its new path, and restore its old
   // times if it does not move. A source we could not open is stamped by path
   // afterwards.
   struct stat before {};
-  const bool stamped = fd && ::fstat(fd.get(), &before) == 0 && ::futimens(fd.get(), times) == 0;
+  const bool stamped = lock && ::fstat(fd, &before) == 0 && ::futimens(fd, times) == 0;
 
   if (auto error = RenameNoReplace(source, target)) {
     if (stamped) {
       const timespec old[2] = {before.st_atim, before.st_mtim};
-      ::futimens(fd.get(), old);
+      ::futimens(fd, old);
     }
     return error;
   }
@@ -132,10 +127,11 @@ std::error_code MoveIntoPlace(const ioPath& from, const ioPath& to, long long ti
 
 std::error_code CopyIntoPlace(const ioPath& from, const ioPath& to, long long timestamp, Staging staging) {
   UniqueFd source;
-  if (auto error = OpenSource(from.platformString(), &source)) return error;
   struct stat sourceStat {};
-  if (::fstat(source.get(), &sourceStat) != 0) return posix::LastError();
-  if (!S_ISREG(sourceStat.st_mode)) return Errc(std::errc::invalid_argument);
+  if (auto error = posix::OpenFile(from.platformString().c_str(), O_RDONLY, 0, &source, &sourceStat,
+                                   posix::FileKind::Regular)) {
+    return error;
+  }
 
   if (staging == Staging::UnnamedFile) {
     bool unsupported = false;

@@ -1,5 +1,6 @@
 #include "Filesystem/CopyFiles.h"
 #include "Filesystem/internal/CopyFileWithProgress.h"
+#include "Filesystem/posix/CopyData.h"
 
 #include "support/ChildProcess.h"
 #include "support/TempDir.h"
@@ -22,7 +23,7 @@ namespace Tarnix::Core {
 namespace {
 
 using Tarnix::Test::ReadFile;
-using internal::CopyMethod;
+using posix::CopyMethod;
 using internal::kCopyChunkBytes;
 using FileList = std::vector<std::pair<ioPath, ioPath>>;
 
@@ -159,7 +160,7 @@ TEST_F(CopyFilesTest, CopiesDataAndAttributes) {
     SCOPED_TRACE(destination.utf8string() + " by method " + std::to_string(static_cast<int>(method)));
     MakeFile(destination, kCopyChunkBytes + 1000, 7);
     std::vector<std::uint64_t> totals;
-    ASSERT_EQ(internal::CopyFileWithProgress(source, destination, [&](std::uint64_t copied) {
+    ASSERT_EQ(posix::CopyFileWithProgress(source, destination, [&](std::uint64_t copied) {
                 totals.push_back(copied);
                 return internal::CopyProgressAction::Continue;
               }, method), std::error_code());

@@ -1,47 +1,33 @@
-// Junctions on Linux: symbolic links to directories.
-//
-// The link holds the target text exactly as passed to create; any symbolic
-// link counts as a junction. The messages, severities and the target limit
-// are those of the NTFS implementation, so logs read the same everywhere.
+// Junctions: the argument checks, the target limit and every log record. The
+// link itself is made and read by the platform (internal/DirectoryLink.h).
 #include "Filesystem/Junction.h"
+
+#include "Filesystem/internal/DirectoryLink.h"
 #include "Filesystem/internal/ReparseRecord.h"
-#include "Filesystem/posix/SystemCall.h"
 
 #include <glog/logging.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <system_error>
 #include <utility>
 
 namespace Tarnix::Core {
 
 namespace {
 
-enum class LinkRead { Ok, NotALink, Failed };
+using internal::LinkReading;
 
-// Reads the link text at `path` into `target`. A path that is no symbolic
-// link is NotALink, silently; a path that cannot be read is logged.
-LinkRead ReadLink(const ioPath& path, std::string* target) {
-  // Link texts are limited to PATH_MAX bytes, so this never truncates.
-  std::array<char, internal::kReparseBufferSize> buffer;
-  const auto native = path.platformString();
-  const ssize_t length = ::readlink(native.c_str(), buffer.data(), buffer.size());
-  if (length < 0) {
-    const std::error_code error = posix::LastError();
-    if (error == std::errc::invalid_argument) return LinkRead::NotALink;
-    LOG(ERROR) << "Can't open file " << path << " with error " << static_cast<unsigned>(error.value());
-    return LinkRead::Failed;
+// Reads the link at `path`; a path that cannot be read is logged.
+LinkReading Read(const ioPath& path) {
+  LinkReading reading = internal::ReadDirectoryLink(path);
+  if (reading.state == LinkReading::State::OpenFailed) {
+    LOG(ERROR) << "Can't open file " << path << " with error " << static_cast<unsigned>(reading.error.value());
   }
-  if (target != nullptr) target->assign(buffer.data(), static_cast<std::size_t>(length));
-  return LinkRead::Ok;
+  return reading;
 }
 
-// The number of UTF-16 code units `text` takes (wchar_t is UTF-32 here).
+// The number of UTF-16 code units `text` takes (wchar_t is UTF-32 on Linux).
 std::size_t Utf16Length(const std::wstring& text) {
   std::size_t units = 0;
   for (wchar_t c : text) units += static_cast<std::uint32_t>(c) > 0xFFFF ? 2 : 1;
@@ -60,18 +46,17 @@ Junction::operator ioPath() const { return path_; }
 const ioPath& Junction::path() const { return path_; }
 bool Junction::empty() const { return path_.empty(); }
 
-bool Junction::exists() const {
-  struct stat status {};
-  return ::lstat(path_.platformString().c_str(), &status) == 0;
-}
+bool Junction::exists() const { return internal::LinkEntryExists(path_); }
 
-bool Junction::isJunction() const { return ReadLink(path_, nullptr) == LinkRead::Ok; }
+bool Junction::isJunction() const {
+  const LinkReading reading = Read(path_);
+  return reading.state == LinkReading::State::Link && reading.mountPoint;
+}
 bool Junction::isJunction(const ioPath& path) { return Junction(path).isJunction(); }
 
 ioPath Junction::targetPath() const {
-  std::string target;
-  if (ReadLink(path_, &target) != LinkRead::Ok) return ioPath();
-  return ioPath(target);
+  LinkReading reading = Read(path_);
+  return reading.state == LinkReading::State::Link ? std::move(reading.target) : ioPath();
 }
 
 bool Junction::targetExists() const {
@@ -94,17 +79,26 @@ bool Junction::create(const ioPath& target) {
     LOG(WARNING) << "The path is not a directory: " << target;
   }
   // The limit is the one NTFS puts on the prefixed target, counted in UTF-16
-  // units, so a junction that works here can be recreated there.
+  // units, so a junction made anywhere can be recreated on Windows.
   const ioPath prefixedTarget = ioPath("\\??\\") + target;
   if (Utf16Length(prefixedTarget.wstring()) > internal::kMaxPrefixedTargetLength) {
     LOG(ERROR) << "Can't create junction. Target path is too long: " << prefixedTarget;
     return false;
   }
-  if (::symlink(target.platformString().c_str(), path_.platformString().c_str()) != 0) {
-    const std::error_code error = posix::LastError();
-    LOG(ERROR) << "Can't create junction " << path_ << " with error " << static_cast<unsigned>(error.value());
-  } else if (exists() && isJunction()) {
-    return true;
+  const internal::LinkCreation made = internal::CreateDirectoryLink(path_, target, prefixedTarget);
+  const auto code = static_cast<unsigned>(made.error.value());
+  switch (made.failedStep) {
+    case internal::LinkCreationStep::None:
+      if (exists() && isJunction()) return true;
+      break;
+    case internal::LinkCreationStep::Create:
+      break;
+    case internal::LinkCreationStep::Open:
+      LOG(ERROR) << "Can't create path " << path_ << " with error " << code;
+      break;
+    case internal::LinkCreationStep::SetTarget:
+      LOG(ERROR) << "Can't create junction " << path_ << " with error " << code;
+      break;
   }
   LOG(ERROR) << "Junction configuration failed. Junction: " << path_ << " target: " << target;
   return false;

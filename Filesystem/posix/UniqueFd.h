@@ -1,14 +1,20 @@
-// UniqueFd: move-only owner of a POSIX file descriptor.
+// Owners of POSIX file descriptors.
 //
-// Wrap a descriptor on the line that acquires it; the destructor closes it
-// and never throws. -1 means "owns nothing".
+// UniqueFd: move-only owner of one descriptor. Wrap a descriptor on the line
+// that acquires it; the destructor closes it and never throws. -1 means
+// "owns nothing".
+// MakeReleasableFd: the same ownership as a Releasable, for code that keeps
+// its handles in Releasable wrappers (the watcher).
+// close() is never retried on EINTR: Linux releases the descriptor either way.
 #pragma once
+
+#include "RAII/Releasable.h"
 
 #include <unistd.h>
 
 #include <utility>
 
-namespace Tarnix::Core {
+namespace Tarnix::Core::posix {
 
 class UniqueFd {
  public:
@@ -30,8 +36,7 @@ class UniqueFd {
   // Gives up ownership without closing.
   int release() noexcept { return std::exchange(fd_, -1); }
 
-  // Closes the owned descriptor (EINTR from close is not retried: on Linux
-  // the descriptor is released either way) and takes ownership of fd.
+  // Closes the owned descriptor and takes ownership of `fd`.
   void reset(int fd = -1) noexcept {
     if (fd_ >= 0) ::close(fd_);
     fd_ = fd;
@@ -41,4 +46,9 @@ class UniqueFd {
   int fd_ = -1;
 };
 
-}  // namespace Tarnix::Core
+// Owning when `fd` is a descriptor (not -1); released with close().
+inline Releasable<int> MakeReleasableFd(int fd) {
+  return Releasable<int>(fd, fd >= 0, [](int owned) { ::close(owned); });
+}
+
+}  // namespace Tarnix::Core::posix

@@ -1,0 +1,30 @@
+// Opening files in the POSIX backend: the one way every part of it opens a
+// file it is about to read, lock or copy.
+#pragma once
+
+#include "Filesystem/posix/UniqueFd.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <system_error>
+
+namespace Tarnix::Core::posix {
+
+enum class FileKind {
+  Any,      // whatever the path names
+  Regular,  // refuse anything but a regular file
+};
+
+// Opens `path` with `flags` (O_CLOEXEC, O_NOCTTY and O_NONBLOCK added) and
+// `mode` for a file it creates. O_NONBLOCK keeps the open from hanging on a
+// FIFO; it stays set, because regular files ignore it in read, write,
+// flock, copy_file_range and sendfile, and a pseudo file that would block a
+// read (/proc/kmsg) then fails instead of hanging. When `status` is given it
+// receives fstat's answer. With FileKind::Regular anything else is refused
+// with errc::invalid_argument (and `*fd` stays open, for the caller to close).
+// Errors: the open's or fstat's error.
+[[nodiscard]] std::error_code OpenFile(const char* path, int flags, mode_t mode, UniqueFd* fd,
+                                       struct stat* status = nullptr, FileKind kind = FileKind::Any);
+
+}  // namespace Tarnix::Core::posix
