@@ -12,7 +12,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -108,7 +107,9 @@ TEST_F(DirectoryWatcherTest, NameChangedReportsRenamesInsideTheTreeOnly) {
 
 // Watched through a relative, non-canonical path: it is resolved against the
 // current directory, and the watch follows the canonical one.
-TEST_F(DirectoryWatcherTest, ReportsDeepWritesAndStopsPromptlyWithoutLeaks) {
+// Destruction must return (a worker blocked in its wait is woken, not timed
+// out: DirectoryWatcherBench measures how long it takes) and leave nothing open.
+TEST_F(DirectoryWatcherTest, ReportsDeepWritesAndStopsWithoutLeaks) {
   MakeDirs(dir_ / "tree/a/b");
   const auto before = OpenDescriptors();
   const ioPath previous = ioPath::current_path();
@@ -120,10 +121,7 @@ TEST_F(DirectoryWatcherTest, ReportsDeepWritesAndStopsPromptlyWithoutLeaks) {
   factory_.reset();  // watchers do not depend on their factory
   WriteFile(dir_ / "tree/a/b/file", "x");
   ASSERT_GE(calls.WaitFor(1), 1);
-  const auto start = std::chrono::steady_clock::now();
   watcher.reset();
-  // Generous for a thread blocked in poll(): the stop must not wait for a time-out.
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
   EXPECT_EQ(OpenDescriptors(), before);
 }
 

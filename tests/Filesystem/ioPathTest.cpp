@@ -153,17 +153,5 @@ TEST(ioPath, NarrowTextIsStoredUnchangedAndWideTextConverts) {
   EXPECT_EQ(assigned, fromNarrow);
 }
 
-TEST(ioPath, ExtensionEditsKeepTheArgumentUnchanged) {
-  const ioPath original("a/b.txt");
-  EXPECT_EQ(ioPath::change_extension(original, ioPath("md")).utf8string(), "a/b.md");
-  EXPECT_EQ(ioPath::change_extension(original, ioPath(".md")).utf8string(), "a/b.md");
-  EXPECT_EQ(ioPath::change_extension(original, ioPath()).utf8string(), "a/b");
-  EXPECT_EQ(ioPath::change_extension(ioPath("a/b"), ioPath("md")).utf8string(), "a/b.md");
-  EXPECT_EQ(original.utf8string(), "a/b.txt");
-
-  ioPath p("/dir/file.tar.gz");
-  EXPECT_EQ(p.replace_extension(ioPath("zip")).remove_filename().utf8string(), "/dir");
-}
-
 }  // namespace
 }  // namespace Tarnix
