@@ -8,7 +8,6 @@
 #include <glog/logging.h>
 
 #include <cstddef>
-#include <cstdint>
 #include <string>
 #include <utility>
 
@@ -27,10 +26,13 @@ LinkReading Read(const ioPath& path) {
   return reading;
 }
 
-// The number of UTF-16 code units `text` takes (wchar_t is UTF-32 on Linux).
-std::size_t Utf16Length(const std::wstring& text) {
+// The number of UTF-16 code units the UTF-8 `text` takes: two for each
+// character beyond the basic plane (a four-byte sequence), one for any other.
+std::size_t Utf16Length(const std::string& text) {
   std::size_t units = 0;
-  for (wchar_t c : text) units += static_cast<std::uint32_t>(c) > 0xFFFF ? 2 : 1;
+  for (const unsigned char byte : text) {
+    if ((byte & 0xC0) != 0x80) units += byte >= 0xF0 ? 2 : 1;
+  }
   return units;
 }
 
@@ -81,7 +83,7 @@ bool Junction::create(const ioPath& target) {
   // The limit is the one NTFS puts on the prefixed target, counted in UTF-16
   // units, so a junction made anywhere can be recreated on Windows.
   const ioPath prefixedTarget = ioPath("\\??\\") + target;
-  if (Utf16Length(prefixedTarget.wstring()) > internal::kMaxPrefixedTargetLength) {
+  if (Utf16Length(prefixedTarget.utf8string()) > internal::kMaxPrefixedTargetLength) {
     LOG(ERROR) << "Can't create junction. Target path is too long: " << prefixedTarget;
     return false;
   }

@@ -1,0 +1,185 @@
+// The Windows watcher: the directory opened for overlapped I/O, one
+// ReadDirectoryChangesW request outstanding over the whole tree, and a worker
+// thread that waits for either a completed request or the stop event.
+//
+// Destruction cancels the request (CancelIoEx), sets the stop event and
+// joins the worker; a request the worker issued after that cancel is
+// cancelled again and waited for, so the buffer and the OVERLAPPED are never
+// released while the system may still write into them.
+#include "Filesystem/internal/PlatformDirectoryWatcher.h"
+
+#include "Filesystem/win/Handle.h"
+#include "RAII/Releasable.h"
+
+#include <glog/logging.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace Tarnix::Core {
+namespace {
+
+using win::MakeReleasableHandle;
+
+// The change filter and the action mask of each kind of change. A record is
+// reported when its Action AND the mask equals the mask: with 0 every record,
+// with 5 only FILE_ACTION_RENAMED_NEW_NAME (5) among the actions 1 to 5.
+struct KindFilter {
+  DWORD notifyFilter;
+  DWORD actionMask;
+};
+
+const KindFilter& FilterFor(WatchEvent kind) {
+  static const std::map<std::int32_t, KindFilter> table = {
+      {static_cast<std::int32_t>(WatchEvent::Modified), {FILE_NOTIFY_CHANGE_LAST_WRITE, 0}},
+      {static_cast<std::int32_t>(WatchEvent::NameChanged), {FILE_NOTIFY_CHANGE_FILE_NAME, 5}},
+  };
+  const auto found = table.find(static_cast<std::int32_t>(kind));
+  if (found == table.end()) throw std::out_of_range("invalid map<K, T> key");
+  return found->second;
+}
+
+std::runtime_error SystemFailure(const char* what, DWORD code) {
+  return std::runtime_error(std::string(what) + ", system error code = " + std::to_string(code));
+}
+
+// Words the buffer has beyond the length of the watched path.
+constexpr std::size_t kBufferSlackWords = 276;
+
+class DirectoryWatcher final : public IDirectoryWatcher {
+ public:
+  // Receives each completed batch on the worker thread: the records and their
+  // byte count, 0 when the changes did not fit into the buffer and were lost.
+  using BatchHandler = std::function<void(const std::uint8_t* records, DWORD bytes)>;
+
+  DirectoryWatcher(const ioPath& directory, DWORD notifyFilter, std::size_t minimumBufferWords,
+                   BatchHandler handler);
+  ~DirectoryWatcher() override;
+
+  DirectoryWatcher(const DirectoryWatcher&) = delete;
+  DirectoryWatcher& operator=(const DirectoryWatcher&) = delete;
+
+ private:
+  [[nodiscard]] bool Request();
+  void WatchLoop();
+
+  BatchHandler handler_;
+  const DWORD notifyFilter_;
+  std::unique_ptr<OVERLAPPED> overlapped_;
+  std::vector<std::uint32_t> buffer_;  // worker thread only, once it runs
+  Releasable<HANDLE> directoryHandle_;
+  Releasable<HANDLE> notifyEvent_;
+  Releasable<HANDLE> stopEvent_;
+  bool requestPending_ = false;  // worker thread only, once it runs; read after the join
+  std::thread thread_;
+};
+
+DirectoryWatcher::DirectoryWatcher(const ioPath& directory, DWORD notifyFilter, std::size_t minimumBufferWords,
+                                   BatchHandler handler)
+    : handler_(std::move(handler)), notifyFilter_(notifyFilter) {
+  // The long-path prefix in front and a separator at the end.
+  const std::wstring prefixed = L"\\\\?\\" + directory.wstring() + L"\\";
+
+  const HANDLE opened =
+      ::CreateFileW(prefixed.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED, nullptr);
+  directoryHandle_ = MakeReleasableHandle(opened, opened != INVALID_HANDLE_VALUE);
+  if (!directoryHandle_.owned()) throw SystemFailure("CreateFileW failed", ::GetLastError());
+
+  const HANDLE notify = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);  // auto-reset
+  notifyEvent_ = MakeReleasableHandle(notify, notify != nullptr);
+  if (!notifyEvent_.owned()) throw SystemFailure("CreateEventW failed for notify event", ::GetLastError());
+
+  overlapped_ = std::make_unique<OVERLAPPED>();
+  overlapped_->hEvent = notify;
+
+  const HANDLE stop = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);  // manual-reset
+  stopEvent_ = MakeReleasableHandle(stop, stop != nullptr);
+  if (!stopEvent_.owned()) throw SystemFailure("CreateEventW failed for stop event", ::GetLastError());
+
+  buffer_.resize(std::max(prefixed.size() + kBufferSlackWords, minimumBufferWords));
+  if (!Request()) throw SystemFailure("ReadDirectoryChangesW failed", ::GetLastError());
+  thread_ = std::thread(&DirectoryWatcher::WatchLoop, this);
+}
+
+DirectoryWatcher::~DirectoryWatcher() {
+  ::CancelIoEx(directoryHandle_.get(), overlapped_.get());
+  ::SetEvent(stopEvent_.get());
+  if (thread_.joinable()) thread_.join();
+  if (requestPending_) {
+    // Issued after the first cancel: cancel it too and wait until the system
+    // has let go of the buffer.
+    ::CancelIoEx(directoryHandle_.get(), overlapped_.get());
+    DWORD bytes = 0;
+    ::GetOverlappedResult(directoryHandle_.get(), overlapped_.get(), &bytes, TRUE);
+  }
+  // The members release the stop event, the notify event and the directory
+  // handle, then the buffer and the OVERLAPPED, then the handler.
+}
+
+// Issues the next request over the whole tree. The whole buffer is offered.
+bool DirectoryWatcher::Request() {
+  requestPending_ = ::ReadDirectoryChangesW(directoryHandle_.get(), buffer_.data(),
+                                            static_cast<DWORD>(buffer_.size() * sizeof(buffer_[0])), TRUE,
+                                            notifyFilter_, nullptr, overlapped_.get(), nullptr) != FALSE;
+  return requestPending_;
+}
+
+void DirectoryWatcher::WatchLoop() {
+  // The stop event first: a stop wins over a completed request.
+  const HANDLE handles[2] = {stopEvent_.get(), notifyEvent_.get()};
+  for (;;) {
+    const DWORD waited = ::WaitForMultipleObjects(2, handles, FALSE, INFINITE);
+    if (waited == WAIT_OBJECT_0) return;
+    if (waited == WAIT_FAILED) {
+      ::Sleep(1);  // cannot happen with live handles; never spin if it does
+      continue;
+    }
+    DWORD bytes = 0;
+    const BOOL completed = ::GetOverlappedResult(directoryHandle_.get(), overlapped_.get(), &bytes, FALSE);
+    requestPending_ = false;
+    if (!completed) return;  // cancelled or failed: nothing more is reported
+    handler_(reinterpret_cast<const std::uint8_t*>(buffer_.data()), bytes);
+    if (!Request()) return;
+  }
+}
+
+// The records of one batch, in order.
+template <typename Visit>
+void ForEachRecord(const std::uint8_t* records, DWORD bytes, Visit&& visit) {
+  if (bytes == 0) return;
+  for (const std::uint8_t* at = records;;) {
+    const auto* record = reinterpret_cast<const FILE_NOTIFY_INFORMATION*>(at);
+    visit(*record);
+    if (record->NextEntryOffset == 0) return;
+    at += record->NextEntryOffset;
+  }
+}
+
+}  // namespace
+
+std::unique_ptr<IDirectoryWatcher> CreatePlatformDirectoryWatcher(const ioPath& directory, WatchEvent kind,
+                                                                  std::function<void()> callback) {
+  const KindFilter filter = FilterFor(kind);
+  auto report = [callback = std::move(callback), mask = filter.actionMask](const std::uint8_t* records, DWORD bytes) {
+    // An exception ends the batch: its remaining records are not reported.
+    try {
+      ForEachRecord(records, bytes, [&](const FILE_NOTIFY_INFORMATION& record) {
+        if ((record.Action & mask) == mask) callback();
+      });
+    } catch (const std::exception& e) {
+      LOG(ERROR) << e.what();
+    }
+  };
+  return std::make_unique<DirectoryWatcher>(directory, filter.notifyFilter, 0, std::move(report));
+}
+
+}  // namespace Tarnix::Core

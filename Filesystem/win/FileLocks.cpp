@@ -1,0 +1,37 @@
+// A read lock on Windows is an open handle that shares reading and writing
+// but not deletion: while it is open, the system refuses to delete or rename
+// the file, in this process and in every other one. A remover therefore needs
+// no lock of its own; its deletion fails with a sharing violation.
+#include "Filesystem/internal/FileLocks.h"
+
+#include "Filesystem/win/Handle.h"
+
+namespace Tarnix::Core::internal {
+
+void FileLock::Release() noexcept {
+  if (handle_ != kNoHandle) ::CloseHandle(reinterpret_cast<HANDLE>(handle_));
+  handle_ = kNoHandle;
+}
+
+std::error_code AcquireReadLock(const ioPath& path, FileLock* lock) {
+  const HANDLE handle = ::CreateFileW(path.wstring().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    const DWORD error = ::GetLastError();
+    // Someone holds the file in a way that excludes readers: a copy still
+    // writing it, or a remover that opened it for deletion.
+    if (error == ERROR_SHARING_VIOLATION) return std::make_error_code(std::errc::resource_unavailable_try_again);
+    return win::WindowsError(error);
+  }
+  // The open itself pins the file to its path: it can be neither renamed nor
+  // deleted now, so there is nothing to re-check.
+  *lock = FileLock(reinterpret_cast<FileLock::NativeHandle>(handle));
+  return {};
+}
+
+std::error_code AcquireRemovalLock(const ioPath& /*path*/, FileLock* lock) {
+  *lock = FileLock();
+  return {};
+}
+
+}  // namespace Tarnix::Core::internal

@@ -1,0 +1,12 @@
+#include "Filesystem/internal/PathAttribute.h"
+
+#include "Filesystem/win/Handle.h"
+
+namespace Tarnix::Core::internal {
+
+std::error_code ApplyWindowsAttributes(const ioPath& path, std::uint32_t windowsAttributes) {
+  if (!::SetFileAttributesW(path.wstring().c_str(), windowsAttributes)) return win::LastError();
+  return {};
+}
+
+}  // namespace Tarnix::Core::internal
