@@ -1,4 +1,5 @@
-// Running a program as a child process, its output captured in files.
+// Running a program as a child process, its output captured in files
+// (posix/Process.cpp: fork and exec; win/Process.cpp: CreateProcessW).
 #pragma once
 
 #include "Filesystem/ioPath.h"
@@ -28,12 +29,18 @@ class Process {
   // What the child has written so far.
   std::string Out() const;
   std::string Err() const;
+#ifndef _WIN32
   void Signal(int signal);
+#endif
   // Waits for the end (killing the child after a generous deadline).
   ProcessResult Finish();
 
  private:
-  int pid_;
+#ifdef _WIN32
+  void* process_ = nullptr;  // the process HANDLE
+#else
+  int pid_ = -1;
+#endif
   ioPath out_;
   ioPath err_;
 };

@@ -11,7 +11,8 @@ namespace Tarnix::Test {
 
 class TempDir {
  public:
-  // Created below `parent` (default: $TMPDIR or /tmp, ext4 on our machines).
+  // Created below `parent` (default: the system's temporary directory:
+  // $TMPDIR or /tmp on Linux, ext4 on our machines).
   explicit TempDir(const std::string& parent = "");
   ~TempDir();
   TempDir(const TempDir&) = delete;
@@ -29,6 +30,14 @@ class TempDirTest : public ::testing::Test {
  protected:
   TempDir dir_;
 };
+
+namespace detail {
+// The platform's half (posix/Files.cpp, win/Files.cpp): a new directory with
+// a unique name below `parent` (empty: the system's temporary directory), and
+// removing a tree whatever the test left unwritable in it.
+ioPath MakeUniqueDirectory(const std::string& parent);
+void ForceRemoveTree(const ioPath& path);
+}  // namespace detail
 
 // Writes `contents` to `path`, creating or truncating it.
 void WriteFile(const ioPath& path, const std::string& contents);

@@ -1,0 +1,61 @@
+// The Linux parts of the test directories.
+#include "support/TempDir.h"
+
+#include <boost/filesystem/operations.hpp>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <stdexcept>
+#include <vector>
+
+namespace fs = boost::filesystem;
+
+namespace Tarnix::Test {
+
+namespace detail {
+
+ioPath MakeUniqueDirectory(const std::string& parent) {
+  std::string base = parent;
+  if (base.empty()) {
+    const char* tmp = std::getenv("TMPDIR");
+    base = tmp && *tmp ? tmp : "/tmp";
+  }
+  std::string pattern = base + "/lumfs-test-XXXXXX";
+  std::vector<char> buffer(pattern.begin(), pattern.end());
+  buffer.push_back('\0');
+  if (::mkdtemp(buffer.data()) == nullptr) throw std::runtime_error("mkdtemp failed below " + base);
+  return ioPath(std::string(buffer.data()));
+}
+
+void ForceRemoveTree(const ioPath& path) {
+  // Tests may leave entries without permissions; give them back first.
+  boost::system::error_code ec;
+  for (fs::recursive_directory_iterator it(fs::path(path.platformString()), ec), end; !ec && it != end;
+       it.increment(ec)) {
+    if (it->symlink_status().type() == fs::symlink_file) continue;
+    ::chmod(it->path().c_str(), it->symlink_status().type() == fs::directory_file ? 0700 : 0600);
+  }
+  ::chmod(path.platformString().c_str(), 0700);
+  fs::remove_all(fs::path(path.platformString()), ec);
+}
+
+}  // namespace detail
+
+void SetFileTime(const ioPath& path, long long secondsSinceEpoch) {
+  const timespec times[2] = {{static_cast<time_t>(secondsSinceEpoch), 0}, {static_cast<time_t>(secondsSinceEpoch), 0}};
+  if (::utimensat(AT_FDCWD, path.platformString().c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) {
+    throw std::runtime_error("utimensat failed on " + path.utf8string());
+  }
+}
+
+bool OnDifferentFileSystems(const ioPath& a, const ioPath& b) {
+  struct stat sa {};
+  struct stat sb {};
+  return ::stat(a.platformString().c_str(), &sa) == 0 && ::stat(b.platformString().c_str(), &sb) == 0 &&
+         sa.st_dev != sb.st_dev;
+}
+
+}  // namespace Tarnix::Test

@@ -1,0 +1,7 @@
+#include "support/Platform.h"
+
+namespace Tarnix::Test {
+
+bool UnderWine() { return false; }
+
+}  // namespace Tarnix::Test

@@ -1,0 +1,113 @@
+// Child processes on Windows: CreateProcessW with the standard output and
+// error handles redirected to files, and the environment block extended.
+#include "support/Process.h"
+
+#include "support/TempDir.h"
+#include "support/Wait.h"
+
+#include <windows.h>
+
+#include <cwchar>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace Tarnix::Test {
+
+namespace {
+
+// One argument quoted as CommandLineToArgvW splits it back: backslashes are
+// literal except before a double quote, where they are doubled.
+std::wstring Quote(const std::wstring& argument) {
+  if (!argument.empty() && argument.find_first_of(L" \t\"") == std::wstring::npos) return argument;
+  std::wstring quoted = L"\"";
+  std::size_t backslashes = 0;
+  for (const wchar_t c : argument) {
+    if (c == L'\\') {
+      ++backslashes;
+      continue;
+    }
+    quoted.append(c == L'"' ? 2 * backslashes + 1 : backslashes, L'\\');
+    backslashes = 0;
+    quoted.push_back(c);
+  }
+  quoted.append(2 * backslashes, L'\\');
+  return quoted + L"\"";
+}
+
+// This process's environment with `additions` set, as a sorted-or-not block
+// of NUL-terminated "name=value" strings ended by an empty one.
+std::wstring EnvironmentBlock(const std::map<std::string, std::string>& additions) {
+  std::wstring block;
+  wchar_t* current = ::GetEnvironmentStringsW();
+  for (const wchar_t* entry = current; *entry != L'\0'; entry += std::wcslen(entry) + 1) {
+    const std::wstring text(entry);
+    const std::size_t equals = text.find(L'=', 1);
+    const std::string name = ioPath(text.substr(0, equals)).utf8string();
+    if (additions.count(name) == 0) block.append(text).push_back(L'\0');
+  }
+  ::FreeEnvironmentStringsW(current);
+  for (const auto& [name, value] : additions) {
+    block.append(ioPath(name + "=" + value).wstring()).push_back(L'\0');
+  }
+  block.push_back(L'\0');
+  return block;
+}
+
+HANDLE InheritableFile(const ioPath& path) {
+  SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  return ::CreateFileW(path.wstring().c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                       &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+}  // namespace
+
+Process::Process(const std::string& program, const std::vector<std::string>& arguments,
+                 const std::map<std::string, std::string>& environment, const ioPath& outputDir)
+    : out_(outputDir / "stdout"), err_(outputDir / "stderr") {
+  std::wstring commandLine = Quote(ioPath(program).wstring());
+  for (const std::string& argument : arguments) commandLine += L" " + Quote(ioPath(argument).wstring());
+  std::wstring block = EnvironmentBlock(environment);
+
+  const HANDLE out = InheritableFile(out_);
+  const HANDLE err = InheritableFile(err_);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = INVALID_HANDLE_VALUE;
+  startup.hStdOutput = out;
+  startup.hStdError = err;
+  PROCESS_INFORMATION started{};
+  const BOOL created = ::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT,
+                                       block.data(), nullptr, &startup, &started);
+  ::CloseHandle(out);
+  ::CloseHandle(err);
+  if (!created) throw std::runtime_error("CreateProcessW failed for " + program);
+  ::CloseHandle(started.hThread);
+  process_ = started.hProcess;
+}
+
+Process::~Process() {
+  if (process_ == nullptr) return;
+  ::TerminateProcess(static_cast<HANDLE>(process_), 137);
+  ::WaitForSingleObject(static_cast<HANDLE>(process_), INFINITE);
+  ::CloseHandle(static_cast<HANDLE>(process_));
+}
+
+std::string Process::Out() const { return ReadFile(out_); }
+std::string Process::Err() const { return ReadFile(err_); }
+
+ProcessResult Process::Finish() {
+  const auto handle = static_cast<HANDLE>(process_);
+  if (::WaitForSingleObject(handle, 120'000) != WAIT_OBJECT_0) {
+    ::TerminateProcess(handle, 137);
+    ::WaitForSingleObject(handle, INFINITE);
+  }
+  DWORD status = 0;
+  ::GetExitCodeProcess(handle, &status);
+  ::CloseHandle(handle);
+  process_ = nullptr;
+  return {static_cast<int>(status), Out(), Err()};
+}
+
+}  // namespace Tarnix::Test
