@@ -1,6 +1,6 @@
 #include "Filesystem/CopyFiles.h"
 
-#include "Filesystem/internal/CopyFileWithProgress.h"
+#include "Filesystem/internal/CopyJob.h"
 
 #include <atomic>
 #include <cstdint>
@@ -8,6 +8,38 @@
 #include <thread>
 
 namespace Tarnix::Core {
+
+namespace internal {
+
+bool RunCopyJob(const std::vector<std::pair<ioPath, ioPath>>& files, IProgressController& controller,
+                const CopyOneFile& copyOne, std::atomic<bool>* result) {
+  int state = Succeeded;
+  controller.SetState(Started);
+
+  unsigned long long total = 0;
+  for (const auto& [source, destination] : files) total += ioPath::file_size(source);
+  controller.SetTotal(total);
+
+  for (const auto& [source, destination] : files) {
+    std::uint64_t reported = 0;  // of the current file
+    const auto progress = [&](std::uint64_t copied) {
+      controller.Advance(static_cast<long long>(copied - reported));
+      reported = copied;
+      return controller.IsCancelled() ? CopyProgressAction::Cancel : CopyProgressAction::Continue;
+    };
+    const std::error_code ec = copyOne(source, destination, progress);
+    if (ec == std::errc::operation_canceled) {
+      if (state != Failed) state = Cancelled;
+      break;
+    }
+    if (ec) state = Failed;
+  }
+  if (result != nullptr) result->store(state == Succeeded);
+  controller.SetState(state);
+  return state == Succeeded;
+}
+
+}  // namespace internal
 
 namespace {
 
@@ -17,32 +49,8 @@ using ResultFlag = std::shared_ptr<std::atomic<bool>>;
 
 // Runs on the worker thread and owns its copies of everything it uses, so
 // that the caller may return (and drop its controller) at any time.
-void RunCopyJob(FileList files, boost::intrusive_ptr<IProgressController> controller, ResultFlag result) {
-  int state = Succeeded;
-  controller->SetState(Started);
-
-  unsigned long long total = 0;
-  for (const auto& [source, destination] : files) total += ioPath::file_size(source);
-  controller->SetTotal(total);
-
-  for (const auto& [source, destination] : files) {
-    std::uint64_t reported = 0;  // of the current file
-    const auto progress = [&](std::uint64_t copied) {
-      controller->Advance(static_cast<long long>(copied - reported));
-      reported = copied;
-      return controller->IsCancelled() ? internal::CopyProgressAction::Cancel
-                                       : internal::CopyProgressAction::Continue;
-    };
-    const std::error_code ec = internal::CopyFileWithProgress(source, destination, progress);
-    if (ec == std::errc::operation_canceled) {
-      if (state != Failed) state = Cancelled;
-      break;
-    }
-    if (ec) state = Failed;
-  }
-
-  result->store(state == Succeeded);
-  controller->SetState(state);
+void Work(FileList files, boost::intrusive_ptr<IProgressController> controller, ResultFlag result) {
+  internal::RunCopyJob(files, *controller, internal::CopyFileWithProgress, result.get());
 }
 
 }  // namespace
@@ -53,7 +61,7 @@ bool CopyFiles(const std::vector<std::pair<ioPath, ioPath>>& files,
   boost::intrusive_ptr<IProgressController> jobController =
       controller ? controller : boost::intrusive_ptr<IProgressController>(new ProgressControllerStub);
   // std::thread copies the list in this thread, before the worker starts.
-  std::thread worker(RunCopyJob, files, std::move(jobController), result);
+  std::thread worker(Work, files, std::move(jobController), result);
   if (wait) {
     worker.join();
   } else {

@@ -1,0 +1,30 @@
+// The work of one CopyFiles call, apart from the thread it runs on and from
+// the way a single file is copied, so that the sequence of reports can be
+// followed with any per-file copy (the platform's, or one a test scripts).
+#pragma once
+
+#include "Filesystem/ProgressController.h"
+#include "Filesystem/internal/CopyFileWithProgress.h"
+
+#include <atomic>
+#include <functional>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+namespace Tarnix::Core::internal {
+
+// Copies one file, as CopyFileWithProgress does.
+using CopyOneFile = std::function<std::error_code(const ioPath& source, const ioPath& destination,
+                                                  const CopyProgressRoutine& progress)>;
+
+// Reports Started, the total of the source sizes, each file's increments
+// (each followed by IsCancelled, whose true answer cancels), and the final
+// state, copying every pair with `copyOne`; a failed file does not stop the
+// job, a cancelled one does. True when the final state is Succeeded; that
+// answer is also stored in `*result` (when given) before the final state is
+// announced, so a caller that learns the end from the controller finds it.
+bool RunCopyJob(const std::vector<std::pair<ioPath, ioPath>>& files, IProgressController& controller,
+                const CopyOneFile& copyOne, std::atomic<bool>* result = nullptr);
+
+}  // namespace Tarnix::Core::internal
