@@ -18,6 +18,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -164,7 +165,90 @@ void ForEachRecord(const std::uint8_t* records, DWORD bytes, Visit&& visit) {
   }
 }
 
+// The detailed watcher's buffer: it reports every record, so it takes the
+// most a request may ask for on a network share.
+constexpr std::size_t kChangeBufferWords = 64 * 1024 / sizeof(std::uint32_t);
+constexpr DWORD kChangeFilter =
+    FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_DIR_NAME | FILE_NOTIFY_CHANGE_LAST_WRITE;
+
+// Turns the system's records into ChangeRecords: an old-name record and the
+// new-name record after it become one Renamed; a directory's own last-write
+// change (an entry came or went in it) is no Modified of the directory.
+class ChangeReporter {
+ public:
+  ChangeReporter(const ioPath& root, ChangeCallback callback) : root_(root), callback_(std::move(callback)) {}
+
+  void operator()(const std::uint8_t* records, DWORD bytes) {
+    if (bytes == 0) {
+      FlushOldName();
+      Report({ChangeAction::Overflow, {}, {}});
+      return;
+    }
+    ForEachRecord(records, bytes, [&](const FILE_NOTIFY_INFORMATION& record) {
+      const std::wstring name(record.FileName, record.FileNameLength / sizeof(WCHAR));
+      switch (record.Action) {
+        case FILE_ACTION_RENAMED_OLD_NAME:
+          FlushOldName();
+          oldName_ = Utf8(name);
+          return;
+        case FILE_ACTION_RENAMED_NEW_NAME:
+          if (oldName_) {
+            Report({ChangeAction::Renamed, Utf8(name), *std::exchange(oldName_, std::nullopt)});
+          } else {
+            Report({ChangeAction::Added, Utf8(name), {}});
+          }
+          return;
+        case FILE_ACTION_ADDED:
+          FlushOldName();
+          Report({ChangeAction::Added, Utf8(name), {}});
+          return;
+        case FILE_ACTION_REMOVED:
+          FlushOldName();
+          Report({ChangeAction::Removed, Utf8(name), {}});
+          return;
+        case FILE_ACTION_MODIFIED: {
+          FlushOldName();
+          const DWORD attributes = ::GetFileAttributesW((root_ / ioPath(name)).wstring().c_str());
+          if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+            Report({ChangeAction::Modified, Utf8(name), {}});
+          }
+          return;
+        }
+        default:
+          return;
+      }
+    });
+  }
+
+ private:
+  static std::string Utf8(const std::wstring& name) { return ioPath(name).utf8string(); }
+
+  // An old name whose new name never came went out of the tree.
+  void FlushOldName() {
+    if (oldName_) Report({ChangeAction::Removed, *std::exchange(oldName_, std::nullopt), {}});
+  }
+
+  // A callback's exception is logged and reporting goes on.
+  void Report(const ChangeRecord& record) {
+    try {
+      callback_(record);
+    } catch (const std::exception& e) {
+      LOG(ERROR) << e.what();
+    }
+  }
+
+  const ioPath root_;
+  ChangeCallback callback_;
+  std::optional<std::string> oldName_;  // worker thread only
+};
+
 }  // namespace
+
+std::unique_ptr<IDirectoryWatcher> CreatePlatformChangeWatcher(const ioPath& canonicalDirectory,
+                                                               ChangeCallback callback) {
+  return std::make_unique<DirectoryWatcher>(canonicalDirectory, kChangeFilter, kChangeBufferWords,
+                                            ChangeReporter(canonicalDirectory, std::move(callback)));
+}
 
 std::unique_ptr<IDirectoryWatcher> CreatePlatformDirectoryWatcher(const ioPath& directory, WatchEvent kind,
                                                                   std::function<void()> callback) {
