@@ -46,8 +46,8 @@ bool VisitRegularFiles(const ioPath& directory, const std::function<bool(const i
     const ioPath path = directory / ioPath(std::wstring(entry.cFileName));
     bool regular = (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
     if ((entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-      const DWORD target = ::GetFileAttributesW(path.wstring().c_str());  // follows the link
-      regular = target != INVALID_FILE_ATTRIBUTES && (target & FILE_ATTRIBUTE_DIRECTORY) == 0;
+      BY_HANDLE_FILE_INFORMATION target{};
+      regular = win::FollowLink(path.wstring(), &target) && (target.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
     }
     if (regular && visit(path)) return true;
   } while (::FindNextFileW(find.get(), &entry));

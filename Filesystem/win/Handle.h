@@ -58,4 +58,13 @@ inline std::error_code WindowsError(DWORD code) noexcept {
 }
 inline std::error_code LastError() noexcept { return WindowsError(::GetLastError()); }
 
+// What a link at `path` leads to (the link followed, as opening a file
+// follows it): false when it leads nowhere.
+inline bool FollowLink(const std::wstring& path, BY_HANDLE_FILE_INFORMATION* target) {
+  const UniqueHandle file(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                        FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  return file && ::GetFileInformationByHandle(file.get(), target);
+}
+
 }  // namespace Tarnix::Core::win
