@@ -1,19 +1,8 @@
+// The platform-neutral part of MD5; the digest itself is computed by
+// MD5OpenSsl.cpp (Linux) or MD5Bcrypt.cpp (Windows).
 #include "LumHash/MD5.h"
 
-#include <openssl/evp.h>
-
-#include <memory>
-#include <stdexcept>
-
 namespace Tarnix::Core {
-
-MD5::MD5(const std::string& data) {
-  unsigned int size = 0;
-  if (EVP_Digest(data.data(), data.size(), digest_.data(), &size, EVP_md5(), nullptr) != 1 ||
-      size != digest_.size()) {
-    throw std::runtime_error("MD5 digest failed");
-  }
-}
 
 std::string MD5::hexdigest() const {
   static constexpr char kDigits[] = "0123456789abcdef";
