@@ -1,5 +1,8 @@
-// The platform's watcher behind IDirectoryWatcher (posix/DirectoryWatcher.cpp
-// on Linux). Internal to the library.
+// The platform's watchers behind IDirectoryWatcher (posix/DirectoryWatcher.cpp
+// on Linux): the plain one, which calls a callback without arguments for one
+// kind of change, and the detailed one, which hands over a ChangeRecord per
+// change. Internal to the library; the portable DirectoryWatcher.cpp checks
+// and canonicalises the directory and logs every failure for both.
 #pragma once
 
 #include "Filesystem/DirectoryWatcher.h"
@@ -16,5 +19,13 @@ namespace Tarnix::Core {
 // std::bad_alloc. Logs nothing itself; the caller logs the exception.
 std::unique_ptr<IDirectoryWatcher> CreatePlatformDirectoryWatcher(const ioPath& directory, WatchEvent kind,
                                                                   std::function<void()> callback);
+
+// Constructs an armed detailed watcher on `canonicalDirectory` (see
+// CreateChangeWatcher for what it reports). Record paths are relative to it,
+// in UTF-8 with the preferred separator. Returns a non-empty pointer or throws
+// as CreatePlatformDirectoryWatcher does (with no kind to look up); logs
+// nothing itself.
+std::unique_ptr<IDirectoryWatcher> CreatePlatformChangeWatcher(const ioPath& canonicalDirectory,
+                                                               ChangeCallback callback);
 
 }  // namespace Tarnix::Core
