@@ -213,6 +213,7 @@ TEST_F(Lumfs, WatchPrintsALinePerChangeUntilInterrupted) {
   for (const auto& [arguments, line] : std::vector<std::pair<std::vector<std::string>, std::string>>{
            {{"watch", P("watched")}, " modified sub/f\n"}, {{"watch", P("watched"), "--kind", "modified"}, " modified\n"}}) {
     SCOPED_TRACE(line);
+    for (const char* output : {"stdout", "stderr"}) ioPath::remove(dir_ / output);  // the previous run's
     const auto watch = Start(arguments);
     ASSERT_TRUE(support::WaitUntil([&] { return watch->Err().find("watching") != std::string::npos; }));
     WriteFile(dir_ / "watched/sub/f", "changed");
