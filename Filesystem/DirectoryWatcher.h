@@ -1,8 +1,11 @@
 // Directory watching: a callback, on a thread of the watcher's own, whenever a
-// change of a chosen kind happens anywhere below a directory.
+// change of a chosen kind happens anywhere below a directory (the plain
+// watcher), or for every change with the entry and what happened to it (the
+// detailed watcher, CreateChangeWatcher below).
 //
 //   auto factory = Tarnix::Core::CreateDirectoryWatcherFactory();
 //   auto watcher = factory->CreateWatcher(dir, Tarnix::Core::WatchEvent::Modified, [] { ... });
+//   auto detailed = Tarnix::Core::CreateChangeWatcher(dir, [](const Tarnix::Core::ChangeRecord& r) { ... });
 //
 // A watcher reports from the moment CreateWatcher returns it until it is
 // destroyed; its destructor stops the worker thread at once and joins it
@@ -23,8 +26,11 @@
 // of the tree (subdirectories created or moved in later included), so a
 // watcher on a large tree uses one of the user's inotify watches
 // (/proc/sys/fs/inotify/max_user_watches) per directory. Symbolic links are
-// not followed into other trees. Destroying a watcher takes some milliseconds:
-// the kernel waits for a grace period when an inotify instance is closed.
+// not followed into other trees. A file written in a new directory before
+// the directory's own watch began is found by a listing of it and counts as
+// written (Modified); the files of a directory moved in were not written and
+// give no Modified. Destroying a watcher takes some milliseconds: the kernel
+// waits for a grace period when an inotify instance is closed.
 #pragma once
 
 #include "Filesystem/Export.h"

@@ -22,7 +22,11 @@ std::unique_ptr<IDirectoryWatcher> CreatePlatformDirectoryWatcher(const ioPath& 
 
 // Constructs an armed detailed watcher on `canonicalDirectory` (see
 // CreateChangeWatcher for what it reports). Record paths are relative to it,
-// in UTF-8 with the preferred separator. Returns a non-empty pointer or throws
+// in UTF-8 with the preferred separator. On Windows the system's records map
+// one to one: actions 1-3 keep their values, an old-name record and the
+// new-name record after it make one Renamed (alone, they are Removed and
+// Added), and a completion with no bytes (a batch that did not fit) is one
+// Overflow. Returns a non-empty pointer or throws
 // as CreatePlatformDirectoryWatcher does (with no kind to look up); logs
 // nothing itself.
 std::unique_ptr<IDirectoryWatcher> CreatePlatformChangeWatcher(const ioPath& canonicalDirectory,

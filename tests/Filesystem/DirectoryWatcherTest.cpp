@@ -143,11 +143,12 @@ TEST_F(DirectoryWatcherTest, NameChangedReportsRenamesInsideTheTreeOnly) {
 TEST_F(DirectoryWatcherTest, ChangeRecordsNameEachEntryAndAction) {
   MakeDirs(dir_ / "tree");
   MakeDirs(dir_ / "outside/moved");
-  for (int i = 0; i < 20; ++i) WriteFile(dir_ / ("outside/moved/f" + std::to_string(i)), "x");
+  for (const char* file : {"outside/moved/f0", "outside/moved/f1"}) WriteFile(dir_ / file, "x");
   Records records;
   auto watcher = CreateChangeWatcher(dir_ / "tree", records.Callback());
   ASSERT_TRUE(watcher);
   const auto tree = [&](const std::string& name) { return dir_ / ("tree/" + name); };
+  const auto remove = [&](const std::string& name) { ASSERT_TRUE(ioPath::remove(tree(name))) << name; };
   std::vector<std::string> expected;
   for (const auto& [step, act, lines] : std::vector<std::tuple<std::string, std::function<void()>, std::vector<std::string>>>{
            {"create", [&] { WriteFile(tree("a"), "x"); }, {"added a", "modified a"}},
@@ -155,23 +156,15 @@ TEST_F(DirectoryWatcherTest, ChangeRecordsNameEachEntryAndAction) {
             {"added sub", "added sub/f", "modified sub/f"}},
            {"rename inside", [&] { Rename(tree("a"), tree("sub/b")); }, {"renamed sub/b <- a"}},
            {"move out", [&] { Rename(tree("sub/b"), dir_ / "outside/b"); }, {"removed sub/b"}},
-           {"remove", [&] { ASSERT_TRUE(ioPath::remove(tree("sub/f"))); }, {"removed sub/f"}},
+           {"remove", [&] { remove("sub/f"); }, {"removed sub/f"}},
            {"move a directory in", [&] { Rename(dir_ / "outside/moved", tree("moved")); }, {"added moved"}},
            {"rename a directory", [&] { Rename(tree("moved"), tree("sub/kept")); }, {"renamed sub/kept <- moved"}},
-           {"write in a renamed directory", [&] { WriteFile(tree("sub/kept/f3"), "y"); }, {"modified sub/kept/f3"}},
-           {"remove a directory", [&] { ASSERT_TRUE(ioPath::remove(tree("sub/kept/f0"))); ASSERT_TRUE(ioPath::remove_all(tree("sub/kept"))); },
-            {"removed sub/kept/f0"}},
-       }) {
+           {"write in it", [&] { WriteFile(tree("sub/kept/f1"), "y"); }, {"modified sub/kept/f1"}},
+           {"remove a directory", [&] { for (const char* name : {"sub/kept/f0", "sub/kept/f1", "sub/kept"}) remove(name); },
+            {"removed sub/kept/f0", "removed sub/kept/f1", "removed sub/kept"}}}) {
     SCOPED_TRACE(step);
     act();
     expected.insert(expected.end(), lines.begin(), lines.end());
-    if (step == "remove a directory") {
-      // What remove_all deletes first is the file system's order; the directory comes last.
-      const auto got = records.Until("removed sub/kept");
-      EXPECT_EQ(got.size(), expected.size() + 19 + 1);
-      EXPECT_EQ(std::vector<std::string>(got.begin(), got.begin() + expected.size()), expected);
-      continue;
-    }
     EXPECT_EQ(records.Until(expected.back()), expected);
   }
 }
@@ -335,6 +328,9 @@ class OtherThreads {
 // worker must wait between tries (not spin), say so once, and report again
 // when poll works.
 TEST_F(DirectoryWatcherTest, FailingPollIsRetriedWithoutSpinning) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the sanitizers' runtime opens pipes to probe memory, which the descriptor limit forbids";
+#endif
   WriteFile(dir_ / "file", "x");
   const std::string from = (dir_ / "file").platformString(), to = (dir_ / "renamed").platformString();
   const int status = Tarnix::Test::RunInChild([&] {

@@ -206,6 +206,14 @@ TEST_F(FileCacheTest, BudgetReportCountsRemovedAndKeptFiles) {
   EXPECT_EQ(log.records()[0].text, "Failed to remove: " + record.path.utf8string());
 }
 
+// A directory whose listing takes several reads (2,000 long names) is counted whole.
+TEST_F(FileCacheTest, BudgetCountsEveryFileOfALargeDirectory) {
+  ASSERT_TRUE(ioPath::create_directories(root_ / "large"));
+  for (int i = 0; i < 2000; ++i) WriteFile(root_ / ("large/" + std::string(60, 'n') + std::to_string(i)), "x");
+  const auto report = ApplyCacheBudget(root_, kNoBudget);
+  EXPECT_EQ(std::make_pair(report.countedFiles, report.countedBytes), std::make_pair(2000ull, 2000ull));
+}
+
 // A directory the walk cannot read stops it before anything is removed, also
 // files it had already counted. Run unprivileged: root reads anything.
 TEST_F(FileCacheTest, UnreadableDirectoryThrowsBeforeRemoving) {
