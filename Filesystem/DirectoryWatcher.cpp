@@ -25,6 +25,24 @@ IDirectoryWatcherFactory::~IDirectoryWatcherFactory() = default;
 
 namespace {
 
+// The one entry of both kinds of watcher: checks the directory, canonicalises
+// it and hands it to `create` (which gets the platform watcher going), turning
+// every std::exception into an empty pointer and one ERROR record. The caller
+// has moved its callback into `create`, so on failure it is destroyed here,
+// never having been called.
+template <typename Create>
+std::unique_ptr<IDirectoryWatcher> CreateChecked(const ioPath& directory, Create&& create) {
+  try {
+    if (!ioPath::is_directory(directory)) throw std::logic_error(directory.utf8string() + " is not a directory");
+    ioPath canonical = directory.canonical_path();
+    canonical.make_preferred();
+    return create(canonical);
+  } catch (const std::exception& e) {
+    LOG(ERROR) << e.what();
+    return nullptr;
+  }
+}
+
 // Holds no state: watchers keep no reference to the factory that made them.
 class DirectoryWatcherFactory final : public IDirectoryWatcherFactory {
  public:
@@ -32,21 +50,21 @@ class DirectoryWatcherFactory final : public IDirectoryWatcherFactory {
 
   std::unique_ptr<IDirectoryWatcher> CreateWatcher(const ioPath& directory, WatchEvent kind,
                                                    std::function<void()> callback) override {
-    try {
-      if (!ioPath::is_directory(directory)) throw std::logic_error(directory.utf8string() + " is not a directory");
-      ioPath canonical = directory.canonical_path();
-      canonical.make_preferred();
-      std::function<void()> owned = std::move(callback);
+    std::function<void()> owned = std::move(callback);
+    return CreateChecked(directory, [&](const ioPath& canonical) {
       return CreatePlatformDirectoryWatcher(canonical, kind, std::move(owned));
-    } catch (const std::exception& e) {
-      // On every failure the callback is destroyed here, never having been called.
-      LOG(ERROR) << e.what();
-      return nullptr;
-    }
+    });
   }
 };
 
 }  // namespace
+
+std::unique_ptr<IDirectoryWatcher> CreateChangeWatcher(const ioPath& directory, ChangeCallback callback) {
+  ChangeCallback owned = std::move(callback);
+  return CreateChecked(directory, [&](const ioPath& canonical) {
+    return CreatePlatformChangeWatcher(canonical, std::move(owned));
+  });
+}
 
 std::shared_ptr<IDirectoryWatcherFactory> CreateDirectoryWatcherFactory() {
   try {

@@ -3,8 +3,8 @@
 #include "Filesystem/FileOperations.h"
 #include "Filesystem/internal/CacheFiles.h"
 #include "Filesystem/internal/DirectoryListing.h"
+#include "Filesystem/internal/TreeWalk.h"
 
-#include <boost/filesystem/directory.hpp>
 #include <boost/filesystem/operations.hpp>
 #include <glog/logging.h>
 
@@ -20,14 +20,6 @@ namespace fs = boost::filesystem;
 namespace Tarnix::Core {
 
 namespace {
-
-// ioPath::is_regular_file of an entry the walk yields (symbolic links
-// followed): the entry's own type, which the walk needs anyway, answers it for
-// everything but a link.
-bool IsRegularFile(const fs::directory_entry& entry) {
-  const fs::file_status own = entry.symlink_status();
-  return own.type() == fs::symlink_file ? fs::is_regular_file(entry.status()) : fs::is_regular_file(own);
-}
 
 using NativeString = ioPath::string_type;
 
@@ -115,21 +107,35 @@ ioPath FileCache::GetCachedPath(const std::string& key, bool create) const {
   return directory;
 }
 
-void FileCache::CleanupFiles(unsigned long long limit) {
+void FileCache::CleanupFiles(unsigned long long limit) { (void)ApplyCacheBudget(root_, limit); }
+
+CacheBudgetReport ApplyCacheBudget(const ioPath& root, unsigned long long limit) {
   // Walk everything first: an error in the walk throws before anything is
   // removed.
-  std::vector<ioPath> files;
-  unsigned long long total = 0;
-  for (fs::recursive_directory_iterator it = root_.recursive_iterator(), end; it != end; ++it) {
-    if (!IsRegularFile(*it)) continue;
-    ioPath file(it->path());
-    total += file.file_size();
-    files.push_back(std::move(file));
+  struct Counted {
+    ioPath path;
+    unsigned long long size;
+  };
+  std::vector<Counted> files;
+  CacheBudgetReport report;
+  report.limit = limit;
+  internal::VisitFilesBelow(root, [&](ioPath file, unsigned long long size) {
+    report.countedBytes += size;
+    files.push_back(Counted{std::move(file), size});
+  });
+  report.countedFiles = files.size();
+  if (report.countedBytes <= limit) return report;
+  for (const Counted& file : files) {
+    if (RemoveFile(file.path)) {
+      ++report.removedFiles;
+      report.removedBytes += file.size;
+    } else {
+      LOG(WARNING) << "Failed to remove: " << file.path.utf8string();
+      ++report.keptFiles;
+      report.keptBytes += file.size;
+    }
   }
-  if (total <= limit) return;
-  for (const ioPath& file : files) {
-    if (!RemoveFile(file)) LOG(WARNING) << "Failed to remove: " << file.utf8string();
-  }
+  return report;
 }
 
 bool FileCache::RemoveFile(const ioPath& path) const { return Tarnix::Core::RemoveFile(path); }

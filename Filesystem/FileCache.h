@@ -7,8 +7,8 @@
 // holds a regular file. Subdirectories inside a record directory are ignored
 // and never removed, and the cache never removes directories at all.
 //
-// Budget: constructing a FileCache from a root and a limit walks the whole
-// tree and, when the regular files below the root take more than `limit`
+// Budget: constructing a FileCache from a root and a limit (or calling
+// ApplyCacheBudget) walks the whole tree once and, when the regular files below the root take more than `limit`
 // bytes, removes every one of them that is not read-locked (all or nothing;
 // no ordering by age). Each file it cannot remove is logged as a WARNING
 // "Failed to remove: <path>". Nothing else cleans up, so a cache in use may
@@ -26,6 +26,27 @@
 #include <string>
 
 namespace Tarnix::Core {
+
+// What applying a budget to a cache root counted and did. Sizes in bytes.
+struct CacheBudgetReport {
+  unsigned long long limit = 0;         // the budget applied
+  unsigned long long countedFiles = 0;  // regular files found below the root, at any depth
+  unsigned long long countedBytes = 0;  // their total size
+  unsigned long long removedFiles = 0;  // removed because countedBytes exceeded the limit
+  unsigned long long removedBytes = 0;
+  unsigned long long keptFiles = 0;     // over budget but not removed: read-locked, or gone meanwhile
+  unsigned long long keptBytes = 0;
+};
+
+// Applies `limit` to the regular files below `root` as the FileCache
+// constructor does (see Budget above; symbolic links to files count as the
+// files they point to, links to directories are not followed), in one walk of
+// the tree, and reports what it counted and removed. Each file that could not
+// be removed is logged as a WARNING "Failed to remove: <path>". Creates
+// nothing. Throws boost::filesystem::filesystem_error when the walk fails
+// (`root` or a directory below it missing or unreadable); then nothing has
+// been removed.
+LUMFILESYSTEM_EXPORT CacheBudgetReport ApplyCacheBudget(const ioPath& root, unsigned long long limit);
 
 class LUMFILESYSTEM_EXPORT FileCache : public AbstractFileCache {
  public:

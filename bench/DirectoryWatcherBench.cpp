@@ -9,12 +9,17 @@
 // over 1,000 writes; CallbacksUnderTightWriter the callbacks per second while
 // one thread writes a byte at a time as fast as it can (the kernel merges
 // identical consecutive events that have not been read yet, so there are
-// fewer callbacks than writes).
+// fewer callbacks than writes). Both run for the plain watcher (a callback
+// without arguments), the detailed one (a ChangeRecord with the path) and, as
+// the floor, a thread reading one inotify watch by hand.
 #include "Filesystem/DirectoryWatcher.h"
 
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -23,15 +28,22 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdlib>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using Tarnix::Core::ChangeAction;
+using Tarnix::Core::ChangeRecord;
+using Tarnix::Core::CreateChangeWatcher;
 using Tarnix::Core::CreateDirectoryWatcherFactory;
 using Tarnix::Core::WatchEvent;
 
@@ -120,21 +132,79 @@ void Inotifywait(benchmark::State& state, const std::string& (*makeTree)()) {
 BENCHMARK_CAPTURE(Inotifywait, On10kDirectories, &TenThousandDirectories)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK_CAPTURE(Inotifywait, OnEmptyDirectory, &EmptyDirectory)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-void WriteToCallbackLatency(benchmark::State& state) {
+// The floor: one inotify watch on the directory, read by a thread of its own
+// that calls `onWrite` for each IN_MODIFY, stopped through an eventfd.
+class RawInotify {
+ public:
+  RawInotify(const std::string& directory, std::function<void()> onWrite)
+      : inotify_(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK)), stop_(::eventfd(0, EFD_CLOEXEC)),
+        onWrite_(std::move(onWrite)) {
+    if (inotify_ < 0 || stop_ < 0 || ::inotify_add_watch(inotify_, directory.c_str(), IN_MODIFY) < 0) {
+      throw std::runtime_error("inotify failed");
+    }
+    thread_ = std::thread([this] { Run(); });
+  }
+  ~RawInotify() {
+    const std::uint64_t one = 1;
+    (void)!::write(stop_, &one, sizeof one);
+    thread_.join();
+    ::close(stop_);
+    ::close(inotify_);
+  }
+
+ private:
+  void Run() {
+    alignas(inotify_event) char buffer[64 * 1024];
+    pollfd fds[2] = {{stop_, POLLIN, 0}, {inotify_, POLLIN, 0}};
+    while (::poll(fds, 2, -1) >= 0 && fds[0].revents == 0) {
+      for (ssize_t got; (got = ::read(inotify_, buffer, sizeof buffer)) > 0;) {
+        for (ssize_t offset = 0; offset < got;) {
+          const auto* event = reinterpret_cast<const inotify_event*>(buffer + offset);
+          offset += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+          if ((event->mask & IN_MODIFY) != 0) onWrite_();
+        }
+      }
+    }
+  }
+
+  int inotify_;
+  int stop_;
+  std::function<void()> onWrite_;
+  std::thread thread_;
+};
+
+enum class Subject { Plain, Detailed, RawInotify };
+
+// Watches `directory` with `subject`, calling `onWrite` for each write it reports.
+std::shared_ptr<void> Watch(Subject subject, const std::string& directory, std::function<void()> onWrite) {
+  switch (subject) {
+    case Subject::Plain:
+      return CreateDirectoryWatcherFactory()->CreateWatcher(directory, WatchEvent::Modified, std::move(onWrite));
+    case Subject::Detailed:
+      return CreateChangeWatcher(directory, [onWrite = std::move(onWrite)](const ChangeRecord& record) {
+        if (record.action == ChangeAction::Modified) onWrite();
+      });
+    case Subject::RawInotify:
+      return std::make_shared<RawInotify>(directory, std::move(onWrite));
+  }
+  return nullptr;
+}
+
+void WriteToCallbackLatency(benchmark::State& state, Subject subject) {
   constexpr int kWrites = 1000;
   ScratchDir dir;
   std::mutex mutex;
   std::condition_variable called;
   int calls = 0;
   Clock::time_point last;
-  auto factory = CreateDirectoryWatcherFactory();
-  auto watcher = factory->CreateWatcher(dir.path(), WatchEvent::Modified, [&] {
+  auto watcher = Watch(subject, dir.path(), [&] {
     const auto now = Clock::now();
     std::lock_guard<std::mutex> lock(mutex);
     ++calls;
     last = now;
     called.notify_one();
   });
+  if (!watcher) state.SkipWithError("watch failed");
   const int fd = ::open((dir.path() + "/file").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
   std::vector<double> micros;
   micros.reserve(kWrites);
@@ -153,15 +223,19 @@ void WriteToCallbackLatency(benchmark::State& state) {
   state.counters["median_us"] = micros[micros.size() / 2];
   state.counters["p99_us"] = micros[micros.size() * 99 / 100];
 }
-BENCHMARK(WriteToCallbackLatency)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(WriteToCallbackLatency, plain, Subject::Plain)
+    ->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(WriteToCallbackLatency, detailed, Subject::Detailed)
+    ->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(WriteToCallbackLatency, raw_inotify, Subject::RawInotify)
+    ->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-void CallbacksUnderTightWriter(benchmark::State& state) {
+void CallbacksUnderTightWriter(benchmark::State& state, Subject subject) {
   constexpr int kWrites = 200000;
   ScratchDir dir;
   std::atomic<long> calls{0};
-  auto factory = CreateDirectoryWatcherFactory();
-  auto watcher =
-      factory->CreateWatcher(dir.path(), WatchEvent::Modified, [&] { calls.fetch_add(1, std::memory_order_relaxed); });
+  auto watcher = Watch(subject, dir.path(), [&] { calls.fetch_add(1, std::memory_order_relaxed); });
+  if (!watcher) state.SkipWithError("watch failed");
   const int fd = ::open((dir.path() + "/file").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
   double seconds = 0;
   long reported = 0;
@@ -178,7 +252,12 @@ void CallbacksUnderTightWriter(benchmark::State& state) {
   state.counters["callbacks_per_s"] = reported / seconds;
   state.counters["writes_per_s"] = kWrites * static_cast<double>(state.iterations()) / seconds;
 }
-BENCHMARK(CallbacksUnderTightWriter)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(CallbacksUnderTightWriter, plain, Subject::Plain)
+    ->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(CallbacksUnderTightWriter, detailed, Subject::Detailed)
+    ->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(CallbacksUnderTightWriter, raw_inotify, Subject::RawInotify)
+    ->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 

@@ -8,6 +8,7 @@ packages=(
   libboost1.81-dev libboost-filesystem1.81-dev
   libutfcpp-dev libgoogle-glog-dev libssl-dev libglib2.0-dev libcli11-dev
   libgtest-dev libgmock-dev libbenchmark-dev
+  dpkg-dev file
 )
 
 missing=()

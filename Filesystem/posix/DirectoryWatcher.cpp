@@ -1,4 +1,4 @@
-// The Linux watcher: one inotify instance per watcher with a watch on every
+// The Linux watchers: one inotify instance per watcher with a watch on every
 // directory of the tree, and a worker thread that waits with poll() on the
 // inotify descriptor and an eventfd that the destructor signals to stop it.
 //
@@ -8,6 +8,12 @@
 // watches. A directory that appears can already hold files and subdirectories
 // by the time its watch is added; to lose none of their changes the worker
 // adds the watch first and lists the directory afterwards (see WatchTree).
+//
+// Both watchers run the same worker (DirectoryWatcher): it turns inotify
+// events into Changes (added, removed, modified, renamed, overflow, with
+// paths relative to the root) and hands each to a Reporter. The plain
+// watcher's reporter calls its callback for the one kind it was asked for;
+// the detailed watcher's passes every change on as a ChangeRecord.
 #include "Filesystem/internal/PlatformDirectoryWatcher.h"
 
 #include "Filesystem/posix/Directory.h"
@@ -23,12 +29,16 @@
 
 #include <glog/logging.h>
 
-#include <array>
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <fstream>
 #include <map>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <system_error>
@@ -44,7 +54,34 @@ namespace {
 using posix::MakeReleasableFd;
 using posix::RetryOnEintr;
 
-// The inotify event each kind reports (for files only).
+// Where a change was learnt: from an inotify event, or from the listing of a
+// directory whose watch had just been added.
+enum class Source {
+  Event,
+  NewDirectory,  // a directory created after the watch started: what it holds was made since
+  Rescan,        // a directory first seen by the rescan after an overflow: created or moved in
+};
+
+// One change, as both watchers see it. Paths are relative to the root.
+struct Change {
+  ChangeAction action;
+  bool directory;
+  Source source;
+  const std::string& path;
+  const std::string& oldPath;  // Renamed only; empty otherwise
+};
+
+// How one kind of watcher uses the worker.
+struct Reporter {
+  std::uint32_t events;  // inotify events it needs beyond those that track the tree (IN_MODIFY, IN_DELETE)
+  // Whether the listing of a new directory reports its entries as Added. Such
+  // an entry can also arrive as an event (it was made after the watch began
+  // but before the listing); that event is then dropped.
+  bool listsEntries;
+  std::function<void(const Change&)> report;  // may throw; the worker logs it and goes on
+};
+
+// The inotify event each plain kind reports (for files only).
 const std::map<std::int32_t, std::uint32_t>& ReportedEvents() {
   static const std::map<std::int32_t, std::uint32_t> table = {
       {static_cast<std::int32_t>(WatchEvent::Modified), IN_MODIFY},
@@ -69,9 +106,14 @@ std::string WatchLimit() {
   return (in >> limit) ? limit : std::string("unknown");
 }
 
+// `relative` / `name`, with the root as the empty path.
+std::string Join(const std::string& relative, const char* name) {
+  return relative.empty() ? std::string(name) : relative + '/' + name;
+}
+
 class DirectoryWatcher final : public IDirectoryWatcher {
  public:
-  DirectoryWatcher(const ioPath& directory, WatchEvent kind, std::function<void()> callback);
+  DirectoryWatcher(const ioPath& directory, Reporter reporter);
   ~DirectoryWatcher() override;
 
   DirectoryWatcher(const DirectoryWatcher&) = delete;
@@ -79,42 +121,48 @@ class DirectoryWatcher final : public IDirectoryWatcher {
 
  private:
   // Initial: the constructor's walk, which throws when the system refuses a
-  // watch. Later: the worker's, which logs, goes on, and reports the files it
-  // finds in directories it had not watched before.
-  enum class Walk { Initial, Later };
+  // watch. The others are the worker's, which log and go on; they differ in
+  // what the listings of directories not watched before report.
+  enum class Walk { Initial, Created, MovedIn, Rescan };
 
-  // A directory renamed away from inside the tree: its watches stay until the
-  // matching IN_MOVED_TO shows where it went, or go when none comes.
-  struct DirectoryMove {
+  // An IN_MOVED_FROM waiting for its IN_MOVED_TO, which the kernel queues
+  // right behind it when the new name lies inside the tree.
+  struct PendingMove {
     std::uint32_t cookie;
-    std::uint64_t read;    // the read that delivered the IN_MOVED_FROM
-    std::vector<int> wds;  // the moved directory and everything below it
+    std::string path;
+    bool directory;
+    std::vector<int> wds;  // a directory's watches: its own and those below it
   };
 
   void WatchLoop();
+  [[nodiscard]] bool WaitAfterFailure(int error, int failures);
   [[nodiscard]] bool ReadEvents();
   void Handle(const inotify_event& event);
   void WatchTree(const std::string& top, Walk walk, std::unordered_set<int>* seen = nullptr);
   [[nodiscard]] int AddWatch(const std::string& directory, Walk walk, bool& fresh);
-  void ForgetDirectoryMoves(std::uint64_t readBefore);
+  [[nodiscard]] bool TakeListed(int wd, const char* name);
+  void MovedOut();
   void Rescan();
-  void Report();
+  void Report(ChangeAction action, bool directory, const std::string& path, Source source = Source::Event,
+              const std::string& oldPath = std::string());
+  std::string Absolute(const std::string& relative) const;
 
-  std::function<void()> callback_;
-  const std::uint32_t reportedEvent_;
+  Reporter reporter_;
   const std::uint32_t watchMask_;
   const std::string root_;
   Releasable<int> inotify_;
   Releasable<int> stopEvent_;
   std::atomic<bool> stopping_{false};
+  std::mutex stopMutex_;                // guards the wait for stopping_ after a failed poll
+  std::condition_variable stopSignal_;  // notified (under stopMutex_) when stopping_ is set
 
   // Worker thread only, once the constructor has started it.
   std::vector<std::uint32_t> buffer_;             // 32-bit words: inotify_event's alignment
-  std::unordered_map<int, std::string> watches_;  // watch descriptor -> directory path
-  std::array<std::uint32_t, 64> fileMoves_{};     // cookies of recent IN_MOVED_FROM of files
-  std::size_t nextFileMove_ = 0;
-  std::vector<DirectoryMove> directoryMoves_;
-  std::uint64_t reads_ = 0;
+  std::unordered_map<int, std::string> watches_;  // watch descriptor -> directory, relative to the root
+  // Entries that listings of new directories reported, per directory watch,
+  // until the queue has been read empty: their events may still be queued.
+  std::unordered_map<int, std::unordered_set<std::string>> listed_;
+  std::optional<PendingMove> pendingMove_;
   bool rescan_ = false;
 
   std::thread thread_;
@@ -124,11 +172,8 @@ constexpr std::uint32_t kStructureEvents =
     IN_CREATE | IN_MOVED_FROM | IN_MOVED_TO | IN_ONLYDIR | IN_DONT_FOLLOW | IN_EXCL_UNLINK;
 constexpr std::size_t kBufferSize = 64 * 1024;
 
-DirectoryWatcher::DirectoryWatcher(const ioPath& directory, WatchEvent kind, std::function<void()> callback)
-    : callback_(std::move(callback)),
-      reportedEvent_(ReportedEventFor(kind)),
-      watchMask_(kStructureEvents | (reportedEvent_ == IN_MODIFY ? IN_MODIFY : 0)),
-      root_(directory.utf8string()) {
+DirectoryWatcher::DirectoryWatcher(const ioPath& directory, Reporter reporter)
+    : reporter_(std::move(reporter)), watchMask_(kStructureEvents | reporter_.events), root_(directory.utf8string()) {
   const int inotify = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   const int inotifyError = errno;
   inotify_ = MakeReleasableFd(inotify);
@@ -140,28 +185,53 @@ DirectoryWatcher::DirectoryWatcher(const ioPath& directory, WatchEvent kind, std
   if (!stopEvent_.owned()) throw SystemFailure("CreateEventW failed for stop event", stopError);
 
   buffer_.resize(kBufferSize / sizeof(std::uint32_t));
-  WatchTree(root_, Walk::Initial);
+  WatchTree(std::string(), Walk::Initial);
   thread_ = std::thread(&DirectoryWatcher::WatchLoop, this);
 }
 
 DirectoryWatcher::~DirectoryWatcher() {
-  stopping_.store(true, std::memory_order_relaxed);
+  {
+    std::lock_guard<std::mutex> lock(stopMutex_);
+    stopping_.store(true, std::memory_order_relaxed);
+  }
+  stopSignal_.notify_all();
   const std::uint64_t one = 1;
   (void)RetryOnEintr([&] { return ::write(stopEvent_.get(), &one, sizeof one); });
   if (thread_.joinable()) thread_.join();
   // The members release the eventfd, then the inotify descriptor (which drops
-  // every watch with it), then the callback.
+  // every watch with it), then the reporter with the caller's callback.
 }
 
 void DirectoryWatcher::WatchLoop() {
   pollfd fds[2] = {{stopEvent_.get(), POLLIN, 0}, {inotify_.get(), POLLIN, 0}};
+  int failures = 0;  // polls failed in a row
   for (;;) {
     // No time-out: an idle watcher sleeps here until a change or the stop.
     const int ready = ::poll(fds, 2, -1);
-    if (ready < 0) continue;  // EINTR, or a transient failure: wait again
+    if (ready < 0) {
+      const int error = errno;
+      if (error == EINTR) continue;
+      if (!WaitAfterFailure(error, ++failures)) return;
+      continue;
+    }
+    failures = 0;
     if (fds[0].revents != 0) return;
     if ((fds[1].revents & POLLIN) != 0 && !ReadEvents()) return;
   }
+}
+
+// A poll that fails for another reason than a signal would fail again at
+// once: wait a little longer after each failure in a row (up to a second),
+// unless a stop comes. The first failure of a run is logged. False when the
+// worker must end.
+bool DirectoryWatcher::WaitAfterFailure(int error, int failures) {
+  if (failures == 1) {
+    LOG(WARNING) << "Waiting for changes below " << root_ << " failed: " << std::generic_category().message(error)
+                 << " (error " << error << "); retrying";
+  }
+  const auto delay = std::chrono::milliseconds(1 << std::min(failures - 1, 10));
+  std::unique_lock<std::mutex> lock(stopMutex_);
+  return !stopSignal_.wait_for(lock, delay, [this] { return stopping_.load(std::memory_order_relaxed); });
 }
 
 // Reads and handles events until the queue is empty. False when the worker
@@ -172,11 +242,12 @@ bool DirectoryWatcher::ReadEvents() {
         RetryOnEintr([&] { return ::read(inotify_.get(), buffer_.data(), buffer_.size() * sizeof(buffer_[0])); });
     if (got <= 0) {
       if (got < 0 && errno != EAGAIN) return false;
-      ForgetDirectoryMoves(reads_ + 1);
+      // Everything that happened before the last listing has been read now.
+      listed_.clear();
+      if (pendingMove_) MovedOut();
       if (rescan_) Rescan();
       return !stopping_.load(std::memory_order_relaxed);
     }
-    ++reads_;
     for (ssize_t offset = 0; offset < got;) {
       if (stopping_.load(std::memory_order_relaxed)) return false;
       // The kernel pads each name so that the next event is aligned again.
@@ -185,73 +256,79 @@ bool DirectoryWatcher::ReadEvents() {
       offset += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
       Handle(*event);
     }
-    // A rename split over two reads has its IN_MOVED_TO at the start of the
-    // next one; moves older than that went out of the tree.
-    ForgetDirectoryMoves(reads_);
   }
 }
 
 void DirectoryWatcher::Handle(const inotify_event& event) {
+  // A rename inside the tree queues IN_MOVED_FROM and IN_MOVED_TO back to
+  // back; any other event after an IN_MOVED_FROM means that it went out.
+  if (pendingMove_ && !((event.mask & IN_MOVED_TO) != 0 && event.cookie == pendingMove_->cookie)) MovedOut();
+
   if ((event.mask & IN_Q_OVERFLOW) != 0) {
-    // Like a batch that did not fit: nothing to report, but say that changes were lost.
     LOG(WARNING) << "Changes below " << root_ << " were lost: the queue of change notifications overflowed "
                  << "(its length is limited by /proc/sys/fs/inotify/max_queued_events)";
     rescan_ = true;
+    Report(ChangeAction::Overflow, false, std::string());
     return;
   }
   if ((event.mask & IN_IGNORED) != 0) {
     watches_.erase(event.wd);
+    listed_.erase(event.wd);
     return;
   }
   const auto watch = watches_.find(event.wd);
   if (watch == watches_.end()) return;  // a watch already dropped; its last events are stale
 
-  if ((event.mask & IN_ISDIR) == 0) {
-    if ((event.mask & IN_MODIFY) != 0) {
-      if (reportedEvent_ == IN_MODIFY) Report();
-    } else if ((event.mask & IN_MOVED_FROM) != 0) {
-      fileMoves_[nextFileMove_++ % fileMoves_.size()] = event.cookie;
-    } else if ((event.mask & IN_MOVED_TO) != 0) {
-      // Only a rename inside the tree counts; a file moved in from outside is a creation.
-      for (auto& cookie : fileMoves_) {
-        if (cookie != event.cookie || cookie == 0) continue;
-        cookie = 0;
-        if (reportedEvent_ == IN_MOVED_TO) Report();
-        break;
+  const bool directory = (event.mask & IN_ISDIR) != 0;
+  std::string path = Join(watch->second, event.name);
+  if ((event.mask & IN_MODIFY) != 0) {
+    if (!directory) Report(ChangeAction::Modified, false, path);
+  } else if ((event.mask & IN_CREATE) != 0) {
+    if (TakeListed(event.wd, event.name)) return;  // reported, and watched, by the listing
+    Report(ChangeAction::Added, directory, path);
+    if (directory) WatchTree(path, Walk::Created);
+  } else if ((event.mask & IN_DELETE) != 0) {
+    (void)TakeListed(event.wd, event.name);
+    Report(ChangeAction::Removed, directory, path);
+  } else if ((event.mask & IN_MOVED_FROM) != 0) {
+    (void)TakeListed(event.wd, event.name);
+    PendingMove move{event.cookie, path, directory, {}};
+    if (directory) {
+      const std::string below = path + '/';
+      for (const auto& [wd, watched] : watches_) {
+        if (watched == path || watched.compare(0, below.size(), below) == 0) move.wds.push_back(wd);
       }
     }
-    return;
-  }
-
-  const std::string path = watch->second + "/" + event.name;
-  if ((event.mask & IN_MOVED_FROM) != 0) {
-    DirectoryMove move{event.cookie, reads_, {}};
-    const std::string below = path + "/";
-    for (const auto& [wd, directory] : watches_) {
-      if (directory == path || directory.compare(0, below.size(), below) == 0) move.wds.push_back(wd);
-    }
-    directoryMoves_.push_back(std::move(move));
-    return;
-  }
-  if ((event.mask & IN_MOVED_TO) != 0) {
-    for (auto move = directoryMoves_.begin(); move != directoryMoves_.end(); ++move) {
-      if (move->cookie == event.cookie) {
-        directoryMoves_.erase(move);
-        break;
+    pendingMove_ = std::move(move);
+  } else if ((event.mask & IN_MOVED_TO) != 0) {
+    const bool listed = TakeListed(event.wd, event.name);
+    if (pendingMove_) {
+      // Renamed inside the tree; a directory keeps its watches, whose paths change below.
+      const PendingMove move = std::move(*pendingMove_);
+      pendingMove_.reset();
+      if (listed) {
+        Report(ChangeAction::Removed, directory, move.path);  // the new name was reported as Added
+      } else {
+        Report(ChangeAction::Renamed, directory, path, Source::Event, move.path);
       }
+    } else if (!listed) {
+      Report(ChangeAction::Added, directory, path);
     }
+    if (directory) WatchTree(path, Walk::MovedIn);
   }
-  // Created, moved in, or renamed inside the tree: (re)watch it. For a rename
-  // the watches stay and only their paths change.
-  if ((event.mask & (IN_CREATE | IN_MOVED_TO)) != 0) WatchTree(path, Walk::Later);
 }
 
-// Watches `top` and every directory below it. The watch on a directory is
-// added before the directory is listed, so an entry made after the listing is
-// reported by the watch and one made before it is found by the listing: each
-// subdirectory is watched the same way, and (for Modified) each non-empty
-// regular file in a directory that was not watched before counts as written.
-// A file written after the watch and found by the listing is reported twice.
+// Watches `top` (relative to the root) and every directory below it. The
+// watch on a directory is added before the directory is listed, so an entry
+// made after the listing is reported by the watch and one made before it is
+// found by the listing: each subdirectory is watched the same way. What the
+// listing of a directory watched for the first time reports depends on how
+// the directory came: for one created since the watch began, its entries
+// (as Added) and its non-empty regular files (as Modified: they may have
+// been written before the directory was watched); after an overflow the same
+// (a reporter may ignore them); for one moved in, nothing, as it brings no
+// change with it. A file written after the watch and found by the listing is
+// reported Modified twice.
 void DirectoryWatcher::WatchTree(const std::string& top, Walk walk, std::unordered_set<int>* seen) {
   std::vector<std::string> pending{top};
   while (!pending.empty()) {
@@ -263,26 +340,33 @@ void DirectoryWatcher::WatchTree(const std::string& top, Walk walk, std::unorder
     if (wd < 0) continue;
     if (seen != nullptr) seen->insert(wd);
 
+    const std::string absolute = Absolute(directory);
     posix::DirectoryStream listing;
-    if (const std::error_code error = listing.Open(directory.c_str())) {
+    if (const std::error_code error = listing.Open(absolute.c_str())) {
       if (error == std::errc::no_such_file_or_directory || error == std::errc::not_a_directory) continue;  // gone again
       if (walk == Walk::Initial && error != std::errc::permission_denied) {
         throw SystemFailure("ReadDirectoryChangesW failed", error.value());
       }
-      LOG(WARNING) << "Cannot list " << directory << ": " << error.message() << " (error " << error.value()
+      LOG(WARNING) << "Cannot list " << absolute << ": " << error.message() << " (error " << error.value()
                    << "); changes in directories below it may not be reported";
       continue;
     }
-    const bool reportFiles = fresh && walk == Walk::Later && reportedEvent_ == IN_MODIFY;
+    const bool reportEntries = fresh && (walk == Walk::Created || walk == Walk::Rescan);
+    const Source source = walk == Walk::Created ? Source::NewDirectory : Source::Rescan;
     // A listing that fails half-way shows what it could; the watches stand.
     (void)listing.ForEach([&](const posix::DirectoryEntry& entry) {
       using Type = posix::DirectoryEntry::Type;
       const Type type = entry.type(/*followLinks=*/false);
-      if (type == Type::Directory) {
-        pending.push_back(directory + "/" + entry.name());
-      } else if (reportFiles && type == Type::Regular) {
+      if (type == Type::Missing) return stopping_.load(std::memory_order_relaxed);
+      const std::string path = Join(directory, entry.name());
+      if (type == Type::Directory) pending.push_back(path);
+      if (reportEntries) {
+        if (reporter_.listsEntries && source == Source::NewDirectory) listed_[wd].insert(entry.name());
+        Report(ChangeAction::Added, type == Type::Directory, path, source);
         struct stat status {};
-        if (entry.status(/*followLinks=*/false, &status) && status.st_size > 0) Report();
+        if (type == Type::Regular && entry.status(/*followLinks=*/false, &status) && status.st_size > 0) {
+          Report(ChangeAction::Modified, false, path, source);
+        }
       }
       return stopping_.load(std::memory_order_relaxed);
     });
@@ -294,13 +378,14 @@ void DirectoryWatcher::WatchTree(const std::string& top, Walk walk, std::unorder
 // thrown while the constructor walks the tree). `fresh` tells whether it was
 // unwatched before.
 int DirectoryWatcher::AddWatch(const std::string& directory, Walk walk, bool& fresh) {
-  const int wd = ::inotify_add_watch(inotify_.get(), directory.c_str(), watchMask_);
+  const std::string absolute = Absolute(directory);
+  const int wd = ::inotify_add_watch(inotify_.get(), absolute.c_str(), watchMask_);
   if (wd < 0) {
     const int error = errno;
-    if (walk == Walk::Initial && directory == root_) throw SystemFailure("CreateFileW failed", error);
+    if (walk == Walk::Initial && directory.empty()) throw SystemFailure("CreateFileW failed", error);
     if (error == ENOENT || error == ENOTDIR) return -1;  // removed or replaced since it was seen
     if (walk == Walk::Initial && error != EACCES) throw SystemFailure("ReadDirectoryChangesW failed", error);
-    LOG(WARNING) << "Cannot watch " << directory << " for changes: " << std::generic_category().message(error)
+    LOG(WARNING) << "Cannot watch " << absolute << " for changes: " << std::generic_category().message(error)
                  << " (error " << error << "); changes below it are not reported. Watches per user are limited by "
                  << "/proc/sys/fs/inotify/max_user_watches (" << WatchLimit() << "); this watcher watches "
                  << watches_.size() << " directories below " << root_;
@@ -312,29 +397,31 @@ int DirectoryWatcher::AddWatch(const std::string& directory, Walk walk, bool& fr
   return wd;
 }
 
-// Drops the watches of directories that were renamed away in a read before
-// `readBefore` and whose new name never appeared inside the tree.
-void DirectoryWatcher::ForgetDirectoryMoves(std::uint64_t readBefore) {
-  for (auto move = directoryMoves_.begin(); move != directoryMoves_.end();) {
-    if (move->read >= readBefore) {
-      ++move;
-      continue;
-    }
-    for (const int wd : move->wds) {
-      if (watches_.erase(wd) != 0) (void)::inotify_rm_watch(inotify_.get(), wd);
-    }
-    move = directoryMoves_.erase(move);
+// Whether the listing of the directory of watch `wd` reported `name`; forgets
+// it, since an entry of that name that the next event tells of is a new one.
+bool DirectoryWatcher::TakeListed(int wd, const char* name) {
+  const auto directory = listed_.find(wd);
+  return directory != listed_.end() && directory->second.erase(name) != 0;
+}
+
+// The pending IN_MOVED_FROM got no IN_MOVED_TO: its entry left the tree, and
+// a directory's watches go with it.
+void DirectoryWatcher::MovedOut() {
+  const PendingMove move = std::move(*pendingMove_);
+  pendingMove_.reset();
+  for (const int wd : move.wds) {
+    listed_.erase(wd);
+    if (watches_.erase(wd) != 0) (void)::inotify_rm_watch(inotify_.get(), wd);
   }
+  Report(ChangeAction::Removed, move.directory, move.path);
 }
 
 // After an overflow the watches may no longer match the tree: watch what is
-// there now and drop the watches of directories that are not. Directories
-// seen for the first time are handled like new ones (their non-empty files
-// count as written); the overflow itself reports nothing.
+// there now and drop the watches of directories that are not.
 void DirectoryWatcher::Rescan() {
   rescan_ = false;
   std::unordered_set<int> seen;
-  WatchTree(root_, Walk::Later, &seen);
+  WatchTree(std::string(), Walk::Rescan, &seen);
   if (stopping_.load(std::memory_order_relaxed)) return;
   for (auto watch = watches_.begin(); watch != watches_.end();) {
     if (seen.count(watch->first) != 0) {
@@ -346,23 +433,56 @@ void DirectoryWatcher::Rescan() {
   }
 }
 
-// Callback exceptions are logged and the worker goes on: it keeps reporting,
+// Reporter exceptions are logged and the worker goes on: it keeps reporting,
 // the rest of the events read with the failing one included. inotify has no
 // batches of its own (a read returns whatever has queued up), so dropping "the
 // rest of the batch" would drop an arbitrary number of changes.
-void DirectoryWatcher::Report() {
+void DirectoryWatcher::Report(ChangeAction action, bool directory, const std::string& path, Source source,
+                              const std::string& oldPath) {
   try {
-    callback_();
+    reporter_.report(Change{action, directory, source, path, oldPath});
   } catch (const std::exception& e) {
     LOG(ERROR) << e.what();
   }
+}
+
+std::string DirectoryWatcher::Absolute(const std::string& relative) const {
+  if (relative.empty()) return root_;
+  return root_.back() == '/' ? root_ + relative : root_ + '/' + relative;
+}
+
+// The plain watcher: Modified is every write of a file the system reports,
+// and every non-empty file found in a directory not watched before that was
+// created (or, after an overflow, appeared); NameChanged is a file renamed
+// within the tree.
+Reporter PlainReporter(WatchEvent kind, std::function<void()> callback) {
+  const std::uint32_t reported = ReportedEventFor(kind);
+  const ChangeAction action = reported == IN_MODIFY ? ChangeAction::Modified : ChangeAction::Renamed;
+  return Reporter{reported == IN_MODIFY ? IN_MODIFY : 0u, false,
+                  [action, callback = std::move(callback)](const Change& change) {
+                    if (change.action == action && !change.directory) callback();
+                  }};
+}
+
+// The detailed watcher: every change as a record. What a rescan finds is
+// left out: the Overflow record already asks the caller to rescan.
+Reporter DetailedReporter(ChangeCallback callback) {
+  return Reporter{IN_MODIFY | IN_DELETE, true, [callback = std::move(callback)](const Change& change) {
+                    if (change.source == Source::Rescan) return;
+                    callback(ChangeRecord{change.action, change.path, change.oldPath});
+                  }};
 }
 
 }  // namespace
 
 std::unique_ptr<IDirectoryWatcher> CreatePlatformDirectoryWatcher(const ioPath& directory, WatchEvent kind,
                                                                   std::function<void()> callback) {
-  return std::make_unique<DirectoryWatcher>(directory, kind, std::move(callback));
+  return std::make_unique<DirectoryWatcher>(directory, PlainReporter(kind, std::move(callback)));
+}
+
+std::unique_ptr<IDirectoryWatcher> CreatePlatformChangeWatcher(const ioPath& canonicalDirectory,
+                                                               ChangeCallback callback) {
+  return std::make_unique<DirectoryWatcher>(canonicalDirectory, DetailedReporter(std::move(callback)));
 }
 
 }  // namespace Tarnix::Core

@@ -5,7 +5,9 @@
 #include "support/TempDir.h"
 #include "support/Wait.h"
 
+#include <fcntl.h>
 #include <sched.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <gmock/gmock.h>
@@ -14,7 +16,10 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
+#include <iterator>
 #include <set>
+#include <sstream>
 #include <thread>
 #include <tuple>
 #include <vector>
@@ -51,6 +56,34 @@ std::vector<std::string> Texts(const LogCapture& log, google::LogSeverity severi
     if (r.severity == severity && r.file == "DirectoryWatcher.cpp") found.push_back(r.text);
   return found;
 }
+
+// The records of a detailed watcher, as "action path[ <- old]" lines, a run of
+// identical Modified lines folded into one (the system may merge or repeat writes).
+class Records {
+ public:
+  ChangeCallback Callback() {
+    return [this](const ChangeRecord& record) {
+      static const char* const kActions[] = {"?", "added", "removed", "modified", "renamed", "overflow"};
+      std::string line = std::string(kActions[static_cast<int>(record.action)]) + " " + record.path;
+      if (!record.oldPath.empty()) line += " <- " + record.oldPath;
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (record.action != ChangeAction::Modified || lines_.empty() || lines_.back() != line) lines_.push_back(line);
+    };
+  }
+  std::vector<std::string> Lines() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return lines_;
+  }
+  // The lines once `last` has arrived (or all of them at the deadline).
+  std::vector<std::string> Until(const std::string& last) const {
+    WaitUntil([&] { auto lines = Lines(); return !lines.empty() && lines.back() == last; });
+    return Lines();
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<std::string> lines_;  // guarded by mutex_
+};
 
 class DirectoryWatcherTest : public Tarnix::Test::TempDirTest {
  protected:
@@ -105,6 +138,72 @@ TEST_F(DirectoryWatcherTest, NameChangedReportsRenamesInsideTheTreeOnly) {
   }
 }
 
+// Each step waits for its own last record; a spurious record shows up in the
+// step that caused it, since records come in the order of the changes.
+TEST_F(DirectoryWatcherTest, ChangeRecordsNameEachEntryAndAction) {
+  MakeDirs(dir_ / "tree");
+  MakeDirs(dir_ / "outside/moved");
+  for (const char* file : {"outside/moved/f0", "outside/moved/f1"}) WriteFile(dir_ / file, "x");
+  Records records;
+  auto watcher = CreateChangeWatcher(dir_ / "tree", records.Callback());
+  ASSERT_TRUE(watcher);
+  const auto tree = [&](const std::string& name) { return dir_ / ("tree/" + name); };
+  const auto remove = [&](const std::string& name) { ASSERT_TRUE(ioPath::remove(tree(name))) << name; };
+  std::vector<std::string> expected;
+  for (const auto& [step, act, lines] : std::vector<std::tuple<std::string, std::function<void()>, std::vector<std::string>>>{
+           {"create", [&] { WriteFile(tree("a"), "x"); }, {"added a", "modified a"}},
+           {"write in a new subdirectory", [&] { MakeDirs(tree("sub")); WriteFile(tree("sub/f"), "x"); },
+            {"added sub", "added sub/f", "modified sub/f"}},
+           {"rename inside", [&] { Rename(tree("a"), tree("sub/b")); }, {"renamed sub/b <- a"}},
+           {"move out", [&] { Rename(tree("sub/b"), dir_ / "outside/b"); }, {"removed sub/b"}},
+           {"remove", [&] { remove("sub/f"); }, {"removed sub/f"}},
+           {"move a directory in", [&] { Rename(dir_ / "outside/moved", tree("moved")); }, {"added moved"}},
+           {"rename a directory", [&] { Rename(tree("moved"), tree("sub/kept")); }, {"renamed sub/kept <- moved"}},
+           {"write in it", [&] { WriteFile(tree("sub/kept/f1"), "y"); }, {"modified sub/kept/f1"}},
+           {"remove a directory", [&] { for (const char* name : {"sub/kept/f0", "sub/kept/f1", "sub/kept"}) remove(name); },
+            {"removed sub/kept/f0", "removed sub/kept/f1", "removed sub/kept"}}}) {
+    SCOPED_TRACE(step);
+    act();
+    expected.insert(expected.end(), lines.begin(), lines.end());
+    EXPECT_EQ(records.Until(expected.back()), expected);
+  }
+}
+
+// The listing of a new directory reports what was made in it before its
+// watch began; what was made between the watch and the listing also comes as
+// an event, which must not give a second Added.
+TEST_F(DirectoryWatcherTest, ChangeRecordsOfANewTreeComeOnceEach) {
+  for (int round = 0; round < 50; ++round) {
+    SCOPED_TRACE(round);
+    const ioPath root = dir_ / std::to_string(round);
+    MakeDirs(root);
+    Records records;
+    auto watcher = CreateChangeWatcher(root, records.Callback());
+    ASSERT_TRUE(watcher);
+    MakeDirs(root / "a/b");
+    WriteFile(root / "a/b/f", "x");
+    WriteFile(root / "done", "");
+    const auto lines = records.Until("added done");
+    EXPECT_THAT(lines, ElementsAre("added a", "added a/b", "added a/b/f", "modified a/b/f", "added done"));
+  }
+}
+
+// Moving in a directory of files is one change: none of its files was
+// written. Before, each non-empty file of it counted as a write.
+TEST_F(DirectoryWatcherTest, ModifiedIgnoresFilesOfADirectoryMovedIn) {
+  MakeDirs(dir_ / "tree");
+  MakeDirs(dir_ / "outside/moved");
+  for (int i = 0; i < 20; ++i) WriteFile(dir_ / ("outside/moved/f" + std::to_string(i)), "x");
+  Calls calls;
+  auto watcher = factory_->CreateWatcher(dir_ / "tree", WatchEvent::Modified, calls.Callback());
+  ASSERT_TRUE(watcher);
+  Rename(dir_ / "outside/moved", dir_ / "tree/moved");
+  WriteFile(dir_ / "tree/sentinel", "x");
+  EXPECT_EQ(calls.WaitFor(1), 1);
+  watcher.reset();
+  EXPECT_EQ(calls.count, 1);
+}
+
 // Watched through a relative, non-canonical path: it is resolved against the
 // current directory, and the watch follows the canonical one.
 // Destruction must return (a worker blocked in its wait is woken, not timed
@@ -140,6 +239,12 @@ TEST_F(DirectoryWatcherTest, FailuresGiveEmptyPointerAndOneError) {
     EXPECT_EQ(log.records().size(), 1u);
     EXPECT_THAT(Texts(log, google::GLOG_ERROR), ElementsAre(text));
   }
+  // The detailed watcher goes through the same checks.
+  LogCapture log;
+  bool called = false;
+  EXPECT_FALSE(CreateChangeWatcher(root + "/file", [&](const ChangeRecord&) { called = true; }));
+  EXPECT_FALSE(called);
+  EXPECT_THAT(Texts(log, google::GLOG_ERROR), ElementsAre(root + "/file is not a directory"));
 }
 
 // An empty callback throws std::bad_function_call when called.
@@ -153,26 +258,102 @@ TEST_F(DirectoryWatcherTest, CallbackExceptionIsLogged) {
 }
 
 // While the worker is held in a callback, more events arrive than the kernel
-// queues: the overflow is logged once.
-TEST_F(DirectoryWatcherTest, QueueOverflowIsLoggedAsWarning) {
+// queues: the overflow is logged once, and a detailed watcher reports it once.
+TEST_F(DirectoryWatcherTest, QueueOverflowIsLoggedAndReportedOnce) {
   int limit = 0;
   std::ifstream("/proc/sys/fs/inotify/max_queued_events") >> limit;
-  LogCapture log;
-  std::atomic<bool> entered{false}, released{false};
-  auto watcher = factory_->CreateWatcher(dir_.path(), WatchEvent::Modified, [&] {
-    entered = true;
-    WaitUntil([&] { return released.load(); });
+  for (const bool detailed : {false, true}) {
+    SCOPED_TRACE(detailed ? "detailed" : "plain");
+    LogCapture log;
+    std::atomic<bool> entered{false}, released{false};
+    std::atomic<int> overflows{0};
+    const auto hold = [&] {
+      entered = true;
+      WaitUntil([&] { return released.load(); });
+    };
+    auto watcher = detailed ? CreateChangeWatcher(dir_.path(),
+                                                  [&](const ChangeRecord& record) {
+                                                    if (record.action == ChangeAction::Overflow) {
+                                                      overflows += record.path.empty() && record.oldPath.empty();
+                                                    }
+                                                    hold();
+                                                  })
+                            : factory_->CreateWatcher(dir_.path(), WatchEvent::Modified, hold);
+    ASSERT_TRUE(watcher);
+    WriteFile(dir_ / "first", "x");
+    ASSERT_TRUE(WaitUntil([&] { return entered.load(); }));
+    // Alternating between two files, so that the kernel cannot merge the events.
+    std::ofstream files[] = {std::ofstream((dir_ / "a").platformString()), std::ofstream((dir_ / "b").platformString())};
+    for (int i = 0; i < limit + 16; ++i) files[i % 2] << 'x' << std::flush;
+    released = true;
+    EXPECT_TRUE(WaitUntil([&] { return !Texts(log, google::GLOG_WARNING).empty() && (!detailed || overflows > 0); }));
+    watcher.reset();
+    EXPECT_THAT(Texts(log, google::GLOG_WARNING), ElementsAre(HasSubstr("queue of change notifications overflowed")));
+    EXPECT_EQ(overflows, detailed ? 1 : 0);
+  }
+}
+
+// The other threads of this process, each its /proc stat file held open, so
+// that they can be checked where no file can be opened.
+class OtherThreads {
+ public:
+  OtherThreads() {
+    const std::string self = std::to_string(::gettid());
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+      if (task.path().filename() != self) stats_.push_back(::open((task.path() / "stat").c_str(), O_RDONLY | O_CLOEXEC));
+    }
+  }
+  ~OtherThreads() {
+    for (const int fd : stats_) ::close(fd);
+  }
+  // Whether every one of them is asleep ("pid (name) S ..."; R is running).
+  bool Sleep() const {
+    for (const int fd : stats_) {
+      char stat[512];
+      const ssize_t got = ::pread(fd, stat, sizeof stat - 1, 0);
+      if (got <= 0) return false;
+      const std::string text(stat, static_cast<std::size_t>(got));
+      const auto close = text.rfind(')');
+      if (close == std::string::npos || close + 2 >= text.size() || text[close + 2] != 'S') return false;
+    }
+    return !stats_.empty();
+  }
+
+ private:
+  std::vector<int> stats_;
+};
+
+// In a child, since the descriptor limit is the process's: with a limit of
+// one, poll() on the worker's two descriptors fails at once, every time. The
+// worker must wait between tries (not spin), say so once, and report again
+// when poll works.
+TEST_F(DirectoryWatcherTest, FailingPollIsRetriedWithoutSpinning) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the sanitizers' runtime opens pipes to probe memory, which the descriptor limit forbids";
+#endif
+  WriteFile(dir_ / "file", "x");
+  const std::string from = (dir_ / "file").platformString(), to = (dir_ / "renamed").platformString();
+  const int status = Tarnix::Test::RunInChild([&] {
+    LogCapture log;
+    Calls calls;
+    auto watcher = factory_->CreateWatcher(dir_.path(), WatchEvent::Modified, calls.Callback());
+    const OtherThreads threads;  // the worker (and a sanitizer's own)
+    rlimit limit{};
+    if (!watcher || ::getrlimit(RLIMIT_NOFILE, &limit) != 0) return 1;
+    rlimit one = limit;
+    one.rlim_cur = 1;
+    // A rename wakes the worker without opening a file.
+    if (::setrlimit(RLIMIT_NOFILE, &one) != 0 || ::rename(from.c_str(), to.c_str()) != 0) return 2;
+    const bool warned = WaitUntil([&] { return !Texts(log, google::GLOG_WARNING).empty(); });
+    const bool sleeps = warned && WaitUntil([&] { return threads.Sleep(); });
+    if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) return 3;
+    WriteFile(ioPath(to), "y");
+    const bool reports = calls.WaitFor(1) >= 1;
+    watcher.reset();
+    if (!warned) return 4;
+    return Texts(log, google::GLOG_WARNING).size() == 1 && sleeps ? (reports ? 0 : 6) : 5;
   });
-  ASSERT_TRUE(watcher);
-  WriteFile(dir_ / "first", "x");
-  ASSERT_TRUE(WaitUntil([&] { return entered.load(); }));
-  // Alternating between two files, so that the kernel cannot merge the events.
-  std::ofstream files[] = {std::ofstream((dir_ / "a").platformString()), std::ofstream((dir_ / "b").platformString())};
-  for (int i = 0; i < limit + 16; ++i) files[i % 2] << 'x' << std::flush;
-  released = true;
-  EXPECT_TRUE(WaitUntil([&] { return !Texts(log, google::GLOG_WARNING).empty(); }));
-  watcher.reset();
-  EXPECT_THAT(Texts(log, google::GLOG_WARNING), ElementsAre(HasSubstr("queue of change notifications overflowed")));
+  EXPECT_EQ(status, 0);
 }
 
 // In a child process with a user namespace of its own, where the number of

@@ -14,6 +14,7 @@
 #include <boost/filesystem/exception.hpp>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <iterator>
@@ -22,6 +23,7 @@
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace Tarnix::Core {
@@ -176,6 +178,65 @@ TEST_F(FileCacheTest, CleanupRemovesEverythingOnlyWhenOverBudget) {
     for (const ioPath& file : files) EXPECT_EQ(file.exists(), row.kept) << file;
     EXPECT_TRUE(recordDir_.is_directory() && files[2].parent_path().is_directory()) << "directories stay";
   }
+}
+
+// The report's figures are what the budget counts: files at any depth, a
+// link to a file as that file (the link goes, its target stays), nothing
+// through a link to a directory; a held file is kept.
+TEST_F(FileCacheTest, BudgetReportCountsRemovedAndKeptFiles) {
+  ASSERT_TRUE(FileCache(root_, kNoBudget).PutRecord(key_, MakeSource(dir_.path(), "held", "held"), kStamp));
+  ASSERT_TRUE(ioPath::create_directories(root_ / "x/y"));
+  ASSERT_TRUE(ioPath::create_directories(dir_ / "outside"));
+  WriteFile(root_ / "x/y/deep", std::string(10, 'd'));
+  WriteFile(dir_ / "outside/big", std::string(1000, 'b'));
+  ASSERT_EQ(::symlink((dir_ / "outside/big").platformString().c_str(), (root_ / "to-file").platformString().c_str()), 0);
+  ASSERT_EQ(::symlink((dir_ / "outside").platformString().c_str(), (root_ / "to-dir").platformString().c_str()), 0);
+  const auto record = FileCache(root_, kNoBudget).FindRecord(key_);
+  ASSERT_FALSE(record.path.empty());
+
+  const auto within = ApplyCacheBudget(root_, 1014);
+  EXPECT_EQ(std::make_tuple(within.countedFiles, within.countedBytes, within.removedFiles, within.keptFiles),
+            std::make_tuple(3ull, 1014ull, 0ull, 0ull));
+  LogCapture log;
+  const auto over = ApplyCacheBudget(root_, 1013);
+  EXPECT_EQ(std::make_tuple(over.limit, over.countedFiles, over.countedBytes, over.removedFiles, over.removedBytes,
+                            over.keptFiles, over.keptBytes),
+            std::make_tuple(1013ull, 3ull, 1014ull, 2ull, 1010ull, 1ull, 4ull));
+  EXPECT_TRUE(record.path.exists());
+  EXPECT_FALSE((root_ / "to-file").is_symlink());
+  EXPECT_TRUE((dir_ / "outside/big").exists());
+  ASSERT_EQ(log.records().size(), 1u);
+  EXPECT_EQ(log.records()[0].text, "Failed to remove: " + record.path.utf8string());
+}
+
+// A directory whose listing takes several reads (2,000 long names) is counted whole.
+TEST_F(FileCacheTest, BudgetCountsEveryFileOfALargeDirectory) {
+  ASSERT_TRUE(ioPath::create_directories(root_ / "large"));
+  for (int i = 0; i < 2000; ++i) WriteFile(root_ / ("large/" + std::string(60, 'n') + std::to_string(i)), "x");
+  const auto report = ApplyCacheBudget(root_, kNoBudget);
+  EXPECT_EQ(std::make_pair(report.countedFiles, report.countedBytes), std::make_pair(2000ull, 2000ull));
+}
+
+// A directory the walk cannot read stops it before anything is removed, also
+// files it had already counted. Run unprivileged: root reads anything.
+TEST_F(FileCacheTest, UnreadableDirectoryThrowsBeforeRemoving) {
+  ASSERT_TRUE(ioPath::create_directories(root_ / "closed"));
+  WriteFile(root_ / "top", "x");
+  WriteFile(root_ / "closed/inner", "x");
+  ASSERT_EQ(::chmod(dir_.path().platformString().c_str(), 0755), 0);
+  ASSERT_EQ(::chown(root_.platformString().c_str(), 65534, 65534), 0);
+  ASSERT_EQ(::chown((root_ / "top").platformString().c_str(), 65534, 65534), 0);
+  ASSERT_EQ(::chmod((root_ / "closed").platformString().c_str(), 0), 0);
+  const int status = RunUnprivileged([&] {
+    try {
+      (void)ApplyCacheBudget(root_, 0);
+      return 1;
+    } catch (const boost::filesystem::filesystem_error& e) {
+      return e.path1() == (root_ / "closed").platformString() && e.code() == std::errc::permission_denied ? 0 : 2;
+    }
+  });
+  EXPECT_EQ(status, 0);
+  EXPECT_TRUE((root_ / "top").exists());
 }
 
 // The other process is a program of its own (CacheLockHolder), as on Windows,

@@ -210,13 +210,18 @@ TEST_F(Lumfs, DirectoryCommands) {
 
 TEST_F(Lumfs, WatchPrintsALinePerChangeUntilInterrupted) {
   ASSERT_TRUE(ioPath::create_directories(dir_ / "watched/sub"));
-  const auto watch = Start({"watch", P("watched")});
-  ASSERT_TRUE(support::WaitUntil([&] { return watch->Err().find("watching") != std::string::npos; }));
-  WriteFile(dir_ / "watched/sub/f", "changed");
-  EXPECT_TRUE(support::WaitUntil([&] { return watch->Out().find(" modified\n") != std::string::npos; }));
-  watch->Signal(SIGINT);
-  const ProcessResult result = watch->Finish();
-  EXPECT_EQ(result.status, 0) << result.err;
+  for (const auto& [arguments, line] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+           {{"watch", P("watched")}, " modified sub/f\n"}, {{"watch", P("watched"), "--kind", "modified"}, " modified\n"}}) {
+    SCOPED_TRACE(line);
+    for (const char* output : {"stdout", "stderr"}) ioPath::remove(dir_ / output);  // the previous run's
+    const auto watch = Start(arguments);
+    ASSERT_TRUE(support::WaitUntil([&] { return watch->Err().find("watching") != std::string::npos; }));
+    WriteFile(dir_ / "watched/sub/f", "changed");
+    EXPECT_TRUE(support::WaitUntil([&] { return watch->Out().find(line) != std::string::npos; })) << watch->Out();
+    watch->Signal(SIGINT);
+    const ProcessResult result = watch->Finish();
+    EXPECT_EQ(result.status, 0) << result.err;
+  }
 }
 
 }  // namespace

@@ -1,8 +1,6 @@
 // lumfs cache key|put|find|remove|clean, and lumfs cache-root.
 #include "Command.h"
 
-#include <boost/filesystem/operations.hpp>
-
 #include <ctime>
 #include <iostream>
 #include <limits>
@@ -36,23 +34,6 @@ void AddRootAndKey(CLI::App* command, CacheOptions& options) {
   command->add_option("ROOT", options.root, "Cache root directory")->required();
   command->add_option("KEY", options.key, "Cache key (use 'lumfs cache key TEXT' to derive one)")->required();
   command->add_flag("--flat", options.flat, "The flat cache: one file per key directly in ROOT");
-}
-
-struct TreeSize {
-  unsigned long long files = 0;
-  unsigned long long bytes = 0;
-};
-
-TreeSize MeasureFiles(const ioPath& root) {
-  TreeSize size;
-  boost::system::error_code ec;
-  for (boost::filesystem::recursive_directory_iterator it(root.platformString(), ec), end; !ec && it != end;
-       it.increment(ec)) {
-    if (it->symlink_status(ec).type() != boost::filesystem::regular_file) continue;
-    ++size.files;
-    size.bytes += boost::filesystem::file_size(it->path(), ec);
-  }
-  return size;
 }
 
 }  // namespace
@@ -110,12 +91,14 @@ void AddCacheCommands(CLI::App& app) {
     const ioPath root(options->root);
     RequireExisting(root);
     const unsigned long long limit = ParseSize(options->limit);
-    const TreeSize before = MeasureFiles(root);
-    Tarnix::Core::FileCache cache(root, limit);
-    const TreeSize after = MeasureFiles(root);
-    std::cout << "counted " << before.files << " files, " << FormatBytes(before.bytes) << " (limit "
-              << FormatBytes(limit) << "); removed " << before.files - after.files << " files, "
-              << FormatBytes(before.bytes - after.bytes) << "; " << after.files << " files remain\n";
+    // One walk: the budget's own count is what is printed.
+    const auto report = Tarnix::Core::ApplyCacheBudget(root, limit);
+    std::cout << "counted " << report.countedFiles << " files, " << FormatBytes(report.countedBytes) << " (limit "
+              << FormatBytes(limit) << "); removed " << report.removedFiles << " files, "
+              << FormatBytes(report.removedBytes) << "; " << report.countedFiles - report.removedFiles
+              << " files remain";
+    if (report.keptFiles != 0) std::cout << " (" << report.keptFiles << " could not be removed)";
+    std::cout << '\n';
   });
 
   auto* root = app.add_subcommand("cache-root", "Print the user's cache root directory");

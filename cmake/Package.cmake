@@ -1,0 +1,52 @@
+# Debian packages with CPack: `cpack -G DEB` in a build tree makes one package
+# per install component, named as Debian names a shared library's packages:
+#   liblumfilesystem<SOVERSION>  the shared libraries (with the family's sibling
+#                                stand-ins, which nothing else ships)
+#   liblumfilesystem-dev         headers, link-time names, CMake and pkg-config files
+#   lumfs                        the command-line program
+# Depends of the runtime and lumfs packages are computed by dpkg-shlibdeps
+# (package dpkg-dev); the development package names the -dev packages whose
+# headers the public headers include.
+set(LUMFILESYSTEM_SOVERSION ${PROJECT_VERSION_MAJOR})
+set(LUMFILESYSTEM_RUNTIME_PACKAGE liblumfilesystem${LUMFILESYSTEM_SOVERSION})
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME lumfilesystem)
+set(CPACK_PACKAGE_VENDOR "Tarnix")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL runtime development)
+if(LUMFILESYSTEM_BUILD_TOOLS)
+  list(APPEND CPACK_COMPONENTS_ALL tools)
+endif()
+
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "LumFilesystem developers <lumfilesystem@tarnix.invalid>")
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# lumfs links the runtime package's libraries, which are in no installed
+# package yet: dpkg-shlibdeps finds them in the build tree, and the
+# dependency on their package is named below.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS
+  ${PROJECT_BINARY_DIR}/Filesystem ${PROJECT_BINARY_DIR}/LumString ${PROJECT_BINARY_DIR}/LumHash
+  ${PROJECT_BINARY_DIR}/LumPointer)
+
+set(CPACK_COMPONENT_RUNTIME_DESCRIPTION "${PROJECT_DESCRIPTION}: shared libraries")
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME ${LUMFILESYSTEM_RUNTIME_PACKAGE})
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)  # the runtime package: a shlibs file and the ldconfig trigger
+
+set(CPACK_COMPONENT_DEVELOPMENT_DESCRIPTION "${PROJECT_DESCRIPTION}: development files (headers, CMake package, pkg-config)")
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME liblumfilesystem-dev)
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS
+  "${LUMFILESYSTEM_RUNTIME_PACKAGE} (= ${PROJECT_VERSION}), libboost1.81-dev, libboost-filesystem1.81-dev")
+
+set(CPACK_COMPONENT_TOOLS_DESCRIPTION "${PROJECT_DESCRIPTION}: the lumfs command-line program")
+set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME lumfs)
+set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "${LUMFILESYSTEM_RUNTIME_PACKAGE} (= ${PROJECT_VERSION})")
+
+include(CPack)
