@@ -19,9 +19,9 @@ struct CacheOptions {
   std::string root;
   std::string key;
   std::string file;
-  long long time = 0;
+  long long time = 0;  // 0: now
   bool flat = false;
-  std::string limit;
+  unsigned long long limit = 0;
 };
 
 // Opening a hashed cache never cleans it here: the budget is unlimited.
@@ -49,8 +49,11 @@ TreeSize MeasureFiles(const ioPath& root) {
   for (boost::filesystem::recursive_directory_iterator it(root.platformString(), ec), end; !ec && it != end;
        it.increment(ec)) {
     if (it->symlink_status(ec).type() != boost::filesystem::regular_file) continue;
+    boost::system::error_code sizeError;
+    const auto bytes = boost::filesystem::file_size(it->path(), sizeError);
+    if (sizeError) continue;  // gone meanwhile: no size, rather than (uintmax_t)-1
     ++size.files;
-    size.bytes += boost::filesystem::file_size(it->path(), ec);
+    size.bytes += bytes;
   }
   return size;
 }
@@ -70,8 +73,8 @@ void AddCacheCommands(CLI::App& app) {
   auto* put = cache->add_subcommand("put", "Move FILE into the cache under KEY");
   AddRootAndKey(put, *options);
   put->add_option("FILE", options->file, "The file to move in (it no longer exists afterwards)")->required();
-  put->add_option("--time", options->time, "Time stamp of the cached file, seconds since 1970 (default: now)")
-      ->check(CLI::PositiveNumber);
+  AddWholeNumber(put, "--time", &options->time, 1LL, std::numeric_limits<long long>::max(),
+                 "Time stamp of the cached file, seconds since 1970 (default: now)");
   put->callback([options] {
     const ioPath source(options->file);
     RequireExisting(source);
@@ -104,18 +107,23 @@ void AddCacheCommands(CLI::App& app) {
 
   auto* clean = cache->add_subcommand("clean", "Apply a size budget to a hashed cache");
   clean->add_option("ROOT", options->root, "Cache root directory")->required();
-  clean->add_option("LIMIT", options->limit, "Budget: bytes, or a size with K, M or G")->required();
+  clean->add_option_function<std::string>(
+      "LIMIT", [options](const std::string& text) { options->limit = ParseSize(text, "LIMIT"); },
+      "Budget: bytes, or a size with K, M or G (powers of 1024), e.g. 512M or 1.5G")
+      ->type_name("SIZE")
+      ->required();
   clean->footer("When the files below ROOT exceed LIMIT, every file not in use is removed.");
   clean->callback([options] {
     const ioPath root(options->root);
     RequireExisting(root);
-    const unsigned long long limit = ParseSize(options->limit);
     const TreeSize before = MeasureFiles(root);
-    Tarnix::Core::FileCache cache(root, limit);
+    Tarnix::Core::FileCache cache(root, options->limit);
     const TreeSize after = MeasureFiles(root);
+    // Another process may add files meanwhile: a negative difference is none removed.
+    const auto removed = [](unsigned long long from, unsigned long long to) { return from > to ? from - to : 0; };
     std::cout << "counted " << before.files << " files, " << FormatBytes(before.bytes) << " (limit "
-              << FormatBytes(limit) << "); removed " << before.files - after.files << " files, "
-              << FormatBytes(before.bytes - after.bytes) << "; " << after.files << " files remain\n";
+              << FormatBytes(options->limit) << "); removed " << removed(before.files, after.files) << " files, "
+              << FormatBytes(removed(before.bytes, after.bytes)) << "; " << after.files << " files remain\n";
   });
 
   auto* root = app.add_subcommand("cache-root", "Print the user's cache root directory");
