@@ -109,9 +109,10 @@ void UpdateFilePathIfExist(const std::set<ioPath>* reservedPaths,
                            ioPath* path) {
   if (path == nullptr) return;
   const ioPath start = pathIsDirectory ? *path / ioPath("(1)") : *path;
-  // A path that is only a root ("/") names the directory; the file goes in it.
+  // A path that is only a root ("/", "//net") names a directory: the file
+  // goes in its root directory, never into a longer root name ("//net(1)").
   const bool rootOnly = start.has_root_path() && !start.has_relative_path();
-  const ioPath parent = rootOnly ? start : start.parent_path();
+  const ioPath parent = !rootOnly ? start.parent_path() : start.has_root_directory() ? start : start / ioPath("/");
   const std::string ext = extension.empty() || extension[0] == '.' ? extension : "." + extension;
 
   // The base name is repaired once, before any number is added, so that no

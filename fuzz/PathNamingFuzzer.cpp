@@ -164,9 +164,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!line.empty() && line[0] == 'r') reserved.insert(directory / ioPath(line.substr(1)));
   }
   const ioPath start = isDirectory ? directory : directory / ioPath(wanted);
-  // The directory of the new file; a path that is only a root ("/", "//net") names one.
+  // The directory of the new file; a path that is only a root ("/", "//net")
+  // names one, by its root directory.
   const bool rootOnly = start.has_root_path() && !start.has_relative_path();
-  const ioPath parent = isDirectory || rootOnly ? start : start.parent_path();
+  const ioPath parent = isDirectory ? start
+                        : rootOnly  ? (start.has_root_directory() ? start : start / ioPath("/"))
+                                    : start.parent_path();
   ioPath result = start;
 
   unsigned long tests = 0;
