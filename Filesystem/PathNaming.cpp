@@ -46,12 +46,12 @@ std::string DropLastCharacter(const std::string& stem) {
 
 // A stem with nothing a reader would call a name: empty, or dots and spaces
 // only ("..mp4" would be a hidden file, ".." the parent directory).
-bool IsBlank(const std::string& stem) { return stem.find_first_not_of(". ") == std::string::npos; }
+[[nodiscard]] bool IsBlank(const std::string& stem) { return stem.find_first_not_of(". ") == std::string::npos; }
 
 // Whether `name` (UTF-8) is acceptable as a file name in `parent`: by itself,
 // or as the whole path when `wholePath` is set. A separator in `name` (from
 // the extension) is never acceptable.
-bool IsValidName(const ioPath& parent, const std::string& name, bool wholePath) {
+[[nodiscard]] bool IsValidName(const ioPath& parent, const std::string& name, bool wholePath) {
   return boost::filesystem::windows_name(name) && CheckValidFilename(wholePath ? parent / ioPath(name) : ioPath(name));
 }
 

@@ -35,7 +35,7 @@ To Convert(const From& text) {
 // the name it sees early. The disk members refuse such a path as an invalid
 // argument rather than act on that other path (remove_all("/data\0/x") must
 // not remove /data).
-bool Truncated(const fs::path& p) { return p.native().find(fs::path::value_type()) != fs::path::string_type::npos; }
+[[nodiscard]] bool Truncated(const fs::path& p) { return p.native().find(fs::path::value_type()) != fs::path::string_type::npos; }
 
 void RequireWhole(const char* operation, const fs::path& p) {
   if (Truncated(p)) {

@@ -133,7 +133,7 @@ struct Descriptor {
 
 // Whether `path` opens with `flags`; errno says why not. A probe: it neither
 // blocks nor creates, and reads or writes nothing.
-bool Opens(const ioPath& path, int flags) {
+[[nodiscard]] bool Opens(const ioPath& path, int flags) {
   const Descriptor probe{::open(path.platformString().c_str(), flags | O_CLOEXEC | O_NOCTTY | O_NONBLOCK)};
   return probe.fd >= 0;
 }
@@ -175,7 +175,7 @@ std::optional<Obstacle> FindObstacle(const ioPath& source, const ioPath& destina
 
 // Whether `destination` holds as many bytes as `source`: a file the copy
 // finished (a failed or cancelled one is removed).
-bool Arrived(const ioPath& source, const ioPath& destination) {
+[[nodiscard]] bool Arrived(const ioPath& source, const ioPath& destination) {
   struct stat from {};
   struct stat to {};
   return ::stat(source.platformString().c_str(), &from) == 0 &&
