@@ -265,7 +265,7 @@ TEST_F(Lumfs, DirectoryCommands) {
 
   WriteFile(dir_ / "clip.mp4", "");
   EXPECT_EQ(Lum({"freename", P("clip"), "mp4"}).out, P("clip (1).mp4") + "\n");
-  EXPECT_EQ(Lum({"freename", P("copy/.."), "mp4"}).out, P("copy/../(1).mp4") + "\n") << "a directory, as with --dir";
+  EXPECT_EQ(Lum({"freename", P("tree/.."), "mp4"}).out, P("tree/../(1).mp4") + "\n") << "a directory, as with --dir";
   result = Lum({"freename", P("clip"), "m:p4"});
   EXPECT_EQ(result.status, 1);
   EXPECT_EQ(result.err, "lumfs: " + P("clip") + ": no valid file name can be made here with extension 'm:p4'\n");
