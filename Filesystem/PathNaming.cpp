@@ -44,83 +44,44 @@ std::string DropLastCharacter(const std::string& stem) {
   return kept;
 }
 
+// A stem with nothing a reader would call a name: empty, or dots and spaces
+// only ("..mp4" would be a hidden file, ".." the parent directory).
+[[nodiscard]] bool IsBlank(const std::string& stem) { return stem.find_first_not_of(". ") == std::string::npos; }
+
+// Whether `name` (UTF-8) is acceptable as a file name in `parent`: by itself,
+// or as the whole path when `wholePath` is set. A separator in `name` (from
+// the extension) is never acceptable.
+[[nodiscard]] bool IsValidName(const ioPath& parent, const std::string& name, bool wholePath) {
+  return boost::filesystem::windows_name(name) && CheckValidFilename(wholePath ? parent / ioPath(name) : ioPath(name));
+}
+
+// `stem` shortened from its end, one UTF-8 character at a time, until
+// `stem + suffix + extension` is a valid name in `parent`. The name alone is
+// tested first (unless `wholePath`); once shortening has begun the whole path
+// must fit. Sets `*shortened` when a character came off. Returns the empty
+// string when the stem is blank before the name is valid, so that the caller
+// decides what stands in for it; throws utf8::not_enough_room only through
+// DropLastCharacter, which it never calls on a blank stem.
+std::string FitStem(const ioPath& parent, std::string stem, const std::string& suffix, const std::string& extension,
+                    bool wholePath, bool* shortened) {
+  while (!IsValidName(parent, stem + suffix + extension, wholePath)) {
+    stem = DropLastCharacter(stem);
+    wholePath = true;
+    *shortened = true;
+    if (IsBlank(stem)) return std::string();
+  }
+  return stem;
+}
+
 // Whether a candidate name is taken on disk. A name too long for the file
-// system cannot be taken: the validity step shortens it afterwards. (Linux
-// reports such a name as ENAMETOOLONG where Windows reports it as not found.)
+// system cannot be taken. (Linux reports such a name as ENAMETOOLONG where
+// Windows reports it as not found.)
 bool IsTaken(const ioPath& candidate) {
   try {
     return ioPath::exists(candidate);
   } catch (const boost::filesystem::filesystem_error& e) {
     if (e.code() == boost::system::errc::filename_too_long) return false;
     throw;
-  }
-}
-
-// The file name one naming step settled on, and whether the step changed it.
-struct NamingStep {
-  ioPath name;
-  bool changed = false;
-};
-
-// While `candidate` exists (or once unconditionally when `force` is set),
-// numbers its stem with the next value of the shared counter `n`:
-// "clip.mp4" -> "clip (n).mp4". The stem is the one of the original name.
-NamingStep NumberIfTaken(ioPath candidate, bool force, int& n) {
-  const ioPath parent = candidate.parent_path();
-  // "stem (n).ext": n in decimal, independent of any locale.
-  const ioPath head = candidate.stem() + ioPath(" (");
-  const ioPath tail = ioPath(")") + candidate.extension();
-  NamingStep step{candidate.filename()};
-  while (IsTaken(candidate) || force) {
-    step.name = head + ioPath(std::to_string(n)) + tail;
-    candidate = parent / step.name;
-    ++n;
-    force = false;
-    step.changed = true;
-  }
-  return step;
-}
-
-// Makes the name of `candidate` acceptable: leading spaces dropped, a name
-// that is all extension replaced by "(n).ext" without consuming `n`, and an
-// invalid name shortened from the end of its stem until the whole path passes
-// CheckValidFilename. Any change sends the name through the existence test
-// again, so that "  clip.mp4" never ends as a "clip.mp4" that exists.
-NamingStep MakeValid(const ioPath& candidate, int n) {
-  const ioPath filename = candidate.filename();
-  std::string text = filename.utf8string();
-  const std::size_t leadingSpaces = std::min(text.find_first_not_of(' '), text.size());
-  text.erase(0, leadingSpaces);
-  NamingStep step{ioPath(text), leadingSpaces != 0};
-
-  if (filename.stem().empty()) {
-    step.name = ioPath("(" + std::to_string(n) + ")") + candidate.extension();
-    step.changed = true;
-    return step;
-  }
-
-  // The first test looks at the name alone, so a valid name survives a long
-  // parent; once shortening has begun, the whole path must fit.
-  ioPath underTest = step.name;
-  while (!CheckValidFilename(underTest)) {
-    step.name = ioPath(DropLastCharacter(underTest.stem().utf8string())) + candidate.extension();
-    underTest = candidate.parent_path() / step.name;
-    step.changed = true;
-  }
-  return step;
-}
-
-// Numbers and validates from `start` until neither step changes the name.
-ioPath FindFreeName(const ioPath& start, bool force, int& n) {
-  const ioPath parent = start.parent_path();
-  ioPath current = start;
-  for (;;) {
-    const NamingStep numbered = NumberIfTaken(current, force, n);
-    current = parent / numbered.name;
-    const NamingStep valid = MakeValid(current, n);
-    current = parent / valid.name;
-    if (!numbered.changed && !valid.changed) return current;
-    force = false;
   }
 }
 
@@ -147,15 +108,40 @@ void UpdateFilePathIfExist(const std::set<ioPath>* reservedPaths,
                            const std::string& extension,
                            ioPath* path) {
   if (path == nullptr) return;
-  int n = 1;  // shared by every step of this call, never reset
-  if (pathIsDirectory) *path = *path / ioPath("(1)");
-  path->replace_extension(ioPath(extension));
+  const ioPath start = pathIsDirectory ? *path / ioPath("(1)") : *path;
+  // A path that is only a root ("/", "//net") names a directory: the file
+  // goes in its root directory, never into a longer root name ("//net(1)").
+  const bool rootOnly = start.has_root_path() && !start.has_relative_path();
+  const ioPath parent = !rootOnly ? start.parent_path() : start.has_root_directory() ? start : start / ioPath("/");
+  const std::string ext = extension.empty() || extension[0] == '.' ? extension : "." + extension;
 
-  ioPath candidate = FindFreeName(*path, /*force=*/false, n);
-  if (reservedPaths != nullptr) {
-    while (!reservedPaths->empty() && reservedPaths->count(candidate) != 0) {
-      candidate = FindFreeName(*path, /*force=*/true, n);
-    }
+  // The base name is repaired once, before any number is added, so that no
+  // repair can take a number off again: leading spaces go, an invalid name is
+  // shortened, and a stem with nothing usable left becomes "(1)".
+  std::string stem = rootOnly ? std::string() : start.stem().utf8string();
+  stem.erase(0, std::min(stem.find_first_not_of(' '), stem.size()));
+  bool shortened = false;
+  if (!IsBlank(stem)) stem = FitStem(parent, stem, "", ext, false, &shortened);
+  if (IsBlank(stem)) {
+    stem = "(1)";
+    if (!IsValidName(parent, stem + ext, shortened)) throw utf8::not_enough_room();
+  }
+
+  // Numbered candidates "stem (n).ext", one counter for the call. Each one
+  // differs from every other (the number closes the name), so the search
+  // tests each taken name at most once. Numbers too long for the room left
+  // shorten the stem, never the number; when the stem runs out, there is no
+  // free name to give.
+  const auto taken = [reservedPaths](const ioPath& candidate) {
+    return IsTaken(candidate) || (reservedPaths != nullptr && reservedPaths->count(candidate) != 0);
+  };
+  ioPath candidate = parent / ioPath(stem + ext);
+  for (unsigned long long n = 1; taken(candidate); ++n) {
+    const std::string suffix = " (" + std::to_string(n) + ")";
+    bool cut = false;
+    const std::string fitted = FitStem(parent, stem, suffix, ext, shortened, &cut);
+    if (fitted.empty()) throw utf8::not_enough_room();
+    candidate = parent / ioPath(fitted + suffix + ext);
   }
   *path = std::move(candidate);
 }

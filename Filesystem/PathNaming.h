@@ -42,19 +42,25 @@ LUMFILESYSTEM_EXPORT bool CheckValidFilename(const ioPath& path);
 // without its dot; empty removes the extension). When `pathIsDirectory` is
 // set, `*path` is a directory and the file "(1)" inside it is the start.
 //
-// Taken names are numbered "stem (1).ext", "stem (2).ext", ... with one
-// counter per call, so every retry gets a higher number; leading spaces are
-// dropped; a name that is all extension becomes "(n).ext"; a name that is not
-// valid (CheckValidFilename) is shortened one UTF-8 character at a time from
-// the end of its stem, keeping the extension. There is no upper bound on the
-// names tried. The name is free when tested; nothing is created, so callers
-// list names they handed out but did not create yet in `reservedPaths`.
+// The wanted name is repaired first: leading spaces are dropped; a name that
+// is not valid (CheckValidFilename) is shortened one UTF-8 character at a time
+// from the end of its stem, keeping the extension; a stem with nothing usable
+// (empty, all extension, dots and spaces only, or only characters the name
+// rule forbids) becomes "(1)". A valid name is kept even when the whole path
+// exceeds 255 bytes; once a name has been shortened, the whole path must fit.
+// Taken names are then numbered "stem (1).ext", "stem (2).ext", ... with one
+// counter per call, the number always before the whole extension
+// ("clip (1).tar.gz"); where a number does not fit, the stem is shortened, never
+// the number. Each candidate is tested once, so the search makes at most one
+// existence test per taken name (on disk or reserved), plus two. The name is
+// free when tested; nothing is created, so callers list names they handed out
+// but did not create yet in `reservedPaths`.
 //
 // Throws utf8::not_enough_room (from <utf8.h>; a std::exception) when the
 // stem runs out before the name is valid, for instance when the parent
-// directory alone exceeds the length limit, and filesystem_error from the
-// existence tests. `*path` may already carry the directory and extension
-// changes then.
+// directory alone exceeds the length limit or the extension is not valid in a
+// file name, and filesystem_error from the existence tests. `*path` is
+// unchanged then.
 LUMFILESYSTEM_EXPORT void UpdateFilePathIfExist(const std::set<ioPath>* reservedPaths,
                                                 bool pathIsDirectory,
                                                 const std::string& extension,

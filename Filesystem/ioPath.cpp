@@ -2,6 +2,7 @@
 
 #include "LumString/LumString.h"
 
+#include <boost/filesystem/exception.hpp>
 #include <boost/filesystem/operations.hpp>
 #include <boost/system/errc.hpp>
 #include <boost/system/error_code.hpp>
@@ -27,6 +28,23 @@ namespace {
 template <typename To, typename From>
 To Convert(const From& text) {
   return ConvertTo(text, static_cast<const To*>(nullptr));
+}
+
+// Whether the operating system would get another path: an embedded NUL ends
+// the name it sees early. The disk members refuse such a path as an invalid
+// argument rather than act on that other path (remove_all("/data\0/x") must
+// not remove /data).
+[[nodiscard]] bool Truncated(const fs::path& p) { return p.native().find(fs::path::value_type()) != fs::path::string_type::npos; }
+
+void RequireWhole(const char* operation, const fs::path& p) {
+  if (Truncated(p)) {
+    throw fs::filesystem_error(operation, p, boost::system::errc::make_error_code(boost::system::errc::invalid_argument));
+  }
+}
+
+fs::file_status Status(const fs::path& p) {
+  RequireWhole("boost::filesystem::status", p);
+  return fs::status(p);
 }
 
 }  // namespace
@@ -100,7 +118,11 @@ ioPath ioPath::relative_path() const { return ioPath(path_.relative_path(), 0); 
 ioPath ioPath::parent_path() const { return ioPath(path_.parent_path(), 0); }
 ioPath ioPath::filename() const { return ioPath(path_.filename(), 0); }
 ioPath ioPath::stem() const { return ioPath(path_.stem(), 0); }
-ioPath ioPath::extension() const { return ioPath(path_.extension(), 0); }
+// The characters of filename() after stem(). (Boost builds its extension from
+// a C string, which would end it at an embedded NUL byte.)
+ioPath ioPath::extension() const {
+  return ioPath(fs::path(path_.filename().native().substr(path_.stem().native().size())), 0);
+}
 ioPath ioPath::extension(const ioPath& p) { return p.extension(); }
 
 bool ioPath::empty() const noexcept { return path_.empty(); }
@@ -141,17 +163,21 @@ ioPath ioPath::change_extension(const ioPath& p, const ioPath& ext) {
 
 bool ioPath::native(const std::string& name) { return fs::native(name); }
 
-bool ioPath::exists() const { return fs::exists(fs::status(path_)); }
+bool ioPath::exists() const { return fs::exists(Status(path_)); }
 bool ioPath::exists(const ioPath& p) { return p.exists(); }
-bool ioPath::is_directory() const { return fs::is_directory(fs::status(path_)); }
+bool ioPath::is_directory() const { return fs::is_directory(Status(path_)); }
 bool ioPath::is_directory(const ioPath& p) { return p.is_directory(); }
-bool ioPath::is_regular_file() const { return fs::is_regular_file(fs::status(path_)); }
+bool ioPath::is_regular_file() const { return fs::is_regular_file(Status(path_)); }
 bool ioPath::is_regular_file(const ioPath& p) { return p.is_regular_file(); }
-bool ioPath::is_other() const { return fs::is_other(fs::status(path_)); }
+bool ioPath::is_other() const { return fs::is_other(Status(path_)); }
 bool ioPath::is_other(const ioPath& p) { return p.is_other(); }
-bool ioPath::is_symlink() const { return fs::is_symlink(fs::symlink_status(path_)); }
+bool ioPath::is_symlink() const {
+  RequireWhole("boost::filesystem::symlink_status", path_);
+  return fs::is_symlink(fs::symlink_status(path_));
+}
 
 unsigned long long ioPath::file_size() const {
+  if (Truncated(path_)) return 0;
   boost::system::error_code ec;
   const auto size = fs::file_size(path_, ec);
   return ec ? 0 : size;
@@ -159,6 +185,7 @@ unsigned long long ioPath::file_size() const {
 unsigned long long ioPath::file_size(const ioPath& p) { return p.file_size(); }
 
 long long ioPath::last_write_time() const {
+  if (Truncated(path_)) return 0;
   boost::system::error_code ec;
   const std::time_t time = fs::last_write_time(path_, ec);
   return ec ? 0 : static_cast<long long>(time);
@@ -166,25 +193,34 @@ long long ioPath::last_write_time() const {
 long long ioPath::last_write_time(const ioPath& p) { return p.last_write_time(); }
 
 bool ioPath::create_directory(const ioPath& p) {
+  if (Truncated(p.path_)) return false;
   boost::system::error_code ec;
   fs::create_directory(p.path_, ec);
   return !ec;
 }
 
 bool ioPath::create_directories(const ioPath& p) {
+  if (Truncated(p.path_)) return false;
   boost::system::error_code ec;
   fs::create_directories(p.path_, ec);
   return !ec;
 }
 
-bool ioPath::remove() const { return fs::remove(path_); }
+bool ioPath::remove() const {
+  RequireWhole("boost::filesystem::remove", path_);
+  return fs::remove(path_);
+}
 bool ioPath::remove(const ioPath& p) { return p.remove(); }
-unsigned long long ioPath::remove_all() const { return fs::remove_all(path_); }
+unsigned long long ioPath::remove_all() const {
+  RequireWhole("boost::filesystem::remove_all", path_);
+  return fs::remove_all(path_);
+}
 unsigned long long ioPath::remove_all(const ioPath& p) { return p.remove_all(); }
 
 bool ioPath::rename(const ioPath& to) const { return rename(*this, to); }
 
 bool ioPath::rename(const ioPath& from, const ioPath& to) {
+  if (Truncated(from.path_) || Truncated(to.path_)) return false;
   boost::system::error_code ec;
   fs::rename(from.path_, to.path_, ec);
   if (ec != boost::system::errc::cross_device_link) return !ec;
@@ -205,6 +241,7 @@ bool ioPath::rename(const ioPath& from, const ioPath& to) {
 bool ioPath::copy_file(const ioPath& to) const { return copy_file(*this, to); }
 
 bool ioPath::copy_file(const ioPath& from, const ioPath& to) {
+  if (Truncated(from.path_) || Truncated(to.path_)) return false;
   boost::system::error_code ec;
   fs::copy_file(from.path_, to.path_, fs::copy_options::overwrite_existing, ec);
   return !ec;
@@ -212,14 +249,25 @@ bool ioPath::copy_file(const ioPath& from, const ioPath& to) {
 
 ioPath ioPath::absolute_path() const { return ioPath(fs::absolute(path_, fs::current_path()), 0); }
 ioPath ioPath::absolute(const ioPath& p) { return p.absolute_path(); }
-ioPath ioPath::canonical_path() const { return ioPath(fs::canonical(path_, fs::current_path()), 0); }
-ioPath ioPath::relative(const ioPath& base) const { return ioPath(fs::relative(path_, base.path_), 0); }
+ioPath ioPath::canonical_path() const {
+  RequireWhole("boost::filesystem::canonical", path_);
+  return ioPath(fs::canonical(path_, fs::current_path()), 0);
+}
+ioPath ioPath::relative(const ioPath& base) const {
+  RequireWhole("boost::filesystem::relative", path_);
+  RequireWhole("boost::filesystem::relative", base.path_);
+  return ioPath(fs::relative(path_, base.path_), 0);
+}
 ioPath ioPath::current_path() { return ioPath(fs::current_path(), 0); }
 ioPath ioPath::temp_directory_path() { return ioPath(fs::temp_directory_path(), 0); }
 
-fs::directory_iterator ioPath::iterator() const { return fs::directory_iterator(path_); }
+fs::directory_iterator ioPath::iterator() const {
+  RequireWhole("boost::filesystem::directory_iterator", path_);
+  return fs::directory_iterator(path_);
+}
 
 fs::recursive_directory_iterator ioPath::recursive_iterator() const {
+  RequireWhole("boost::filesystem::recursive_directory_iterator", path_);
   return fs::recursive_directory_iterator(path_);
 }
 

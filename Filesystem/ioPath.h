@@ -16,6 +16,9 @@
 //  - all other disk members let boost::filesystem::filesystem_error out. The
 //    existence and type tests return false for a path that does not exist
 //    and throw only when the status query itself fails.
+// A path with an embedded NUL byte, which the operating system would see cut
+// short, is refused by every disk member as an invalid argument (thrown, or
+// 0/false) instead of acting on the shorter path.
 //
 // Thread safety: a plain value. Distinct objects may be used on different
 // threads; concurrent reads of one object are fine.

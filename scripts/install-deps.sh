@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages LumFilesystem needs to build, test and
-# benchmark. Idempotent, and silent when everything is already there.
+# Installs the Debian 12 packages LumFilesystem needs to build, test, fuzz
+# and benchmark. Idempotent, and silent when everything is already there.
 set -euo pipefail
 
 packages=(
@@ -9,6 +9,8 @@ packages=(
   libutfcpp-dev libgoogle-glog-dev libssl-dev libglib2.0-dev libcli11-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   dpkg-dev file
+  clang-14 libclang-rt-14-dev llvm-14   # the fuzz preset: libFuzzer, sanitizers, symbolized reports
+  inotify-tools                         # inotifywait, the peer of DirectoryWatcherBench
 )
 
 missing=()

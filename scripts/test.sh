@@ -1,25 +1,35 @@
 #!/usr/bin/env bash
 # Installs what is missing, then builds and runs the whole test suite in the
-# release, AddressSanitizer+UBSan and ThreadSanitizer configurations.
-#   scripts/test.sh [PRESET...]   e.g. scripts/test.sh debug
-# The mingw preset is the Windows build: cross-compiled with mingw-w64, its
-# dependencies built by scripts/install-mingw-deps.sh, its tests run under Wine.
+# release, AddressSanitizer+UBSan and ThreadSanitizer configurations, the
+# Windows build under Wine, and fuzzes.
+#   scripts/test.sh [PRESET...]   (default: release asan tsan mingw fuzz)
+# mingw is the Windows build: cross-compiled with mingw-w64, its dependencies
+# built by scripts/install-mingw-deps.sh, its tests run under Wine.
+# fuzz runs scripts/fuzz.sh: the seeds, then each fuzzer for a bounded time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 presets=("$@")
-[ ${#presets[@]} -gt 0 ] || presets=(release asan tsan)
+[ ${#presets[@]} -gt 0 ] || presets=(release asan tsan mingw fuzz)
 
 for preset in "${presets[@]}"; do
   echo "=== $preset"
-  if [ "$preset" = mingw ]; then
-    scripts/install-mingw-deps.sh
-    # A CTest fixture stops the tests' wineserver; this covers a failed or
-    # interrupted run.
-    trap 'build/mingw/wine-run.sh --stop-server 2>/dev/null || true' EXIT
-  else
-    scripts/install-deps.sh
-  fi
+  case "$preset" in
+    fuzz)
+      scripts/install-deps.sh
+      scripts/fuzz.sh
+      continue
+      ;;
+    mingw)
+      scripts/install-mingw-deps.sh
+      # A CTest fixture stops the tests' wineserver; this covers a failed or
+      # interrupted run.
+      trap 'build/mingw/wine-run.sh --stop-server 2>/dev/null || true' EXIT
+      ;;
+    *)
+      scripts/install-deps.sh
+      ;;
+  esac
   cmake --preset "$preset" -DLUMFILESYSTEM_BUILD_TESTS=ON >/dev/null
   cmake --build --preset "$preset"
   ctest --preset "$preset"

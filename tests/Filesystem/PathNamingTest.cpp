@@ -49,6 +49,13 @@ TEST_F(PathNamingTest, UpdateFilePathIfExistNumbersAndRepairsNames) {
       // Over 255 bytes: whole characters come off the end of the stem; invalid UTF-8 becomes '-'.
       {Es(200), "mp4", {}, {}, Es(room / 2) + ".mp4"},
       {"\xFF" + Es(200), "mp4", {}, {}, "-" + Es((room - 1) / 2) + ".mp4"},
+      // Repairing a name never removes its number again; a shortened name keeps the whole path short.
+      {"clip:", "mp4", {}, {"clip.mp4"}, "clip (1).mp4"},
+      {Es(200), "mp4", {}, {Es(room / 2) + ".mp4"}, Es((room - 4) / 2) + " (1).mp4"},
+      {"clip", "tar.gz", {"clip.tar.gz"}, {}, "clip (1).tar.gz"},  // the number goes before the whole extension
+      // Nothing usable left (forbidden characters, dots, spaces): the name is "(1)", as for an empty one.
+      {"...", "", {}, {}, "(1)"},
+      {":::", "mp4", {".mp4", "(1).mp4"}, {}, "(1) (1).mp4"},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE("\"" + row.start + "\" -> " + row.expected);

@@ -34,13 +34,15 @@ class ioPathOperations : public TempDirTest {
 
 // A missing path is no error for the type tests; a failing status query (a
 // symbolic-link loop fails for root too) throws from them. The reporting
-// members turn both into 0 or false.
+// members turn both into 0 or false. A path with a NUL byte, which the system
+// would see as the test directory itself, fails like an unreachable one.
 TEST_F(ioPathOperations, MissingAndUnreachablePaths) {
   const ioPath loop = dir_ / "loop";
   ASSERT_EQ(::symlink("loop", loop.platformString().c_str()), 0);
+  const ioPath cutShort = dir_.path() + ioPath(std::string(1, '\0'));
   using TypeTest = bool (ioPath::*)() const;
   const TypeTest typeTests[] = {&ioPath::exists, &ioPath::is_directory, &ioPath::is_regular_file, &ioPath::is_other};
-  for (const ioPath& p : {dir_ / "missing", loop, loop / "file"}) {
+  for (const ioPath& p : {dir_ / "missing", loop, loop / "file", cutShort}) {
     SCOPED_TRACE(p.utf8string());
     const bool statusFails = p != dir_ / "missing";
     for (const TypeTest test : typeTests) {
@@ -60,6 +62,8 @@ TEST_F(ioPathOperations, MissingAndUnreachablePaths) {
   }
   EXPECT_FALSE((dir_ / "missing").remove());
   EXPECT_EQ((dir_ / "missing").remove_all(), 0u);
+  EXPECT_THROW(cutShort.remove_all(), filesystem_error);
+  EXPECT_TRUE(dir_.path().is_directory());
   EXPECT_TRUE(loop.is_symlink()) << "the link itself can be examined";
 }
 

@@ -1,5 +1,6 @@
 // The installed lumfs program, run as a process: each subcommand's success,
 // its failure message and status for a missing path, and bad usage.
+#include "support/ChildProcess.h"
 #include "support/Process.h"
 #include "support/TempDir.h"
 #include "support/Wait.h"
@@ -7,13 +8,15 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <memory>
-#include <sstream>
+#include <regex>
 
 namespace Tarnix {
 namespace {
@@ -43,29 +46,63 @@ class Lumfs : public support::TempDirTest {
     return std::make_unique<support::Process>(kLumfs, arguments, Environment(), dir_.path());
   }
   std::string P(const std::string& name) const { return (dir_ / name).utf8string(); }
+  // Runs lumfs on a terminal and returns what the terminal received.
+  std::string OnTerminal(const std::vector<std::string>& arguments) const {
+    std::vector<char*> argv{const_cast<char*>(kLumfs.c_str())};
+    for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    int terminal = -1;
+    const pid_t pid = ::forkpty(&terminal, nullptr, nullptr, nullptr);
+    if (pid == 0) {
+      ::execv(kLumfs.c_str(), argv.data());
+      ::_exit(127);
+    }
+    std::string received;
+    char chunk[4096];
+    pollfd ready{terminal, POLLIN, 0};
+    for (ssize_t got = 1; got > 0 && ::poll(&ready, 1, 60'000) > 0;) {
+      got = ::read(terminal, chunk, sizeof chunk);  // fails (EIO) once lumfs has ended
+      if (got > 0) received.append(chunk, static_cast<std::size_t>(got));
+    }
+    ::close(terminal);
+    ::kill(pid, SIGKILL);  // only if the deadline passed: the terminal ends with lumfs
+    support::WaitForChild(pid);
+    return received;
+  }
 };
 
-// --help anywhere exits 0 with the usage; bad usage exits 2 with a message.
-TEST_F(Lumfs, HelpAndBadUsage) {
+TEST_F(Lumfs, HelpAndVersion) {
+  ProcessResult result = Lum({"--help"});
+  EXPECT_EQ(result.status, 0);
+  EXPECT_NE(result.out.find("Usage: lumfs"), std::string::npos) << result.out;
+  result = Lum({"--version"});
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.out, "lumfs " LUMFS_VERSION "\n");
+}
+
+// Bad usage exits 2 with a message and touches nothing: one row per kind of
+// mistake, and every number lumfs reads is decimal digits within its range.
+TEST_F(Lumfs, BadUsageExitsTwoAndDoesNothing) {
   WriteFile(dir_ / "f", "x");
-  const std::pair<std::string, int> rows[] = {
-      {"--help", 0},           {"copy --help", 0},          {"watch --help", 0},     {"cache put --help", 0},
-      {"cache clean --help", 0}, {"trash --help", 0},       {"attr --help", 0},      {"cache-root --help", 0},
-      {"junction create --help", 0}, {"tmp clean --help", 0}, {"rmdir --help", 0},   {"freename --help", 0},
-      {"", 2},                 {"frobnicate", 2},           {"copy F", 2},           {"cache clean D 12X", 2},
-      {"watch D --kind bogus", 2}, {"rmdir D --older-than soon", 2}, {"cache put D abcd F --time -5", 2},
-      // Every subcommand without its required arguments.
-      {"watch", 2}, {"cache", 2}, {"cache key", 2}, {"cache put D", 2}, {"cache find D", 2}, {"cache remove D", 2},
-      {"trash", 2}, {"attr", 2}, {"junction", 2}, {"junction create D", 2}, {"junction show", 2},
-      {"junction remove", 2}, {"tmp", 2}, {"tmp clean P", 2}, {"rmdir", 2}, {"copydir D", 2}, {"freename D", 2}};
-  for (const auto& [command, status] : rows) {
+  ASSERT_TRUE(ioPath::create_directories(dir_ / "cache/ab/cd/ef"));
+  WriteFile(dir_ / "cache/ab/cd/ef/kept", "x");
+  const std::vector<std::vector<std::string>> rows = {
+      {}, {"frobnicate"}, {"copy", "F"}, {"watch", "D", "--kind", "bogus"},
+      {"cache", "clean", "C", "0x10"}, {"cache", "clean", "C", " 5"}, {"cache", "clean", "C", "5 K"},
+      {"cache", "clean", "C", "-1"}, {"cache", "clean", "C", "1.5.5M"}, {"cache", "clean", "C", ""},
+      {"cache", "clean", "C", "0.5"}, {"cache", "clean", "C", "1e30"}, {"cache", "clean", "C", "17179869184G"},
+      {"cache", "clean", "C", "99999999999999999999"}, {"tmp", "clean", "P", "2147483648"},
+      {"rmdir", "C", "--older-than", "+0"}, {"cache", "put", "C", "abcd", "F", "--time", "9223372036854775808"}};
+  for (std::vector<std::string> arguments : rows) {
+    for (std::string& word : arguments) word = word == "F" ? P("f") : word == "D" ? P("") : word == "C" ? P("cache") : word;
+    std::string command;
+    for (const std::string& word : arguments) command += " [" + word + "]";
     SCOPED_TRACE(command);
-    std::vector<std::string> arguments;
-    std::istringstream words(command);
-    for (std::string word; words >> word;) arguments.push_back(word == "F" ? P("f") : word == "D" ? P("") : word);
     const ProcessResult result = Lum(arguments);
-    EXPECT_EQ(result.status, status) << result.err;
-    EXPECT_FALSE((status == 0 ? result.out : result.err).empty());
+    EXPECT_EQ(result.status, 2) << result.err;
+    EXPECT_FALSE(result.err.empty());
+    EXPECT_TRUE((dir_ / "cache/ab/cd/ef/kept").exists());
+    EXPECT_TRUE((dir_ / "f").exists());
   }
 }
 
@@ -101,13 +138,39 @@ TEST_F(Lumfs, CopyOneFileAndSeveralIntoADirectory) {
   ProcessResult result = Lum({"copy", P("a"), P("a2")});
   ASSERT_EQ(result.status, 0) << result.err;
   EXPECT_EQ(ReadFile(dir_ / "a2"), ReadFile(dir_ / "a"));
-  EXPECT_NE(result.err.find("100%"), std::string::npos) << "progress is shown: " << result.err;
+  // The last line: the total, the time taken and the average rate; on a
+  // terminal it also clears whatever the bar left on the line.
+  const std::string finalLine = "copy: 100% 3\\.0 MiB in [0-9.]+ s(, [0-9.]+ [KMGTPE]?i?B/s)?";
+  EXPECT_TRUE(std::regex_search(result.err, std::regex("\n" + finalLine + "\n$"))) << result.err;
+  EXPECT_TRUE(std::regex_search(OnTerminal({"copy", P("a"), P("a3")}), std::regex("\r" + finalLine + "\x1b\\[K\r\n$")));
 
   ASSERT_TRUE(ioPath::create_directory(dir_ / "into"));
   result = Lum({"copy", P("a"), P("b"), P("into")});
   ASSERT_EQ(result.status, 0) << result.err;
   EXPECT_EQ(ReadFile(dir_ / "into/b"), "bee");
   EXPECT_EQ((dir_ / "into/a").file_size(), 3u << 20);
+}
+
+TEST_F(Lumfs, CopyRefusalsNameThePathAndTheReason) {
+  WriteFile(dir_ / "a", "data");
+  ASSERT_EQ(::symlink("a", P("link").c_str()), 0);
+  ASSERT_TRUE(ioPath::create_directories(dir_ / "into/a"));
+  ASSERT_EQ(::mkfifo(P("fifo").c_str(), 0600), 0);
+  const struct { std::vector<std::string> arguments; std::string error; } rows[] = {
+      {{P("a"), P("a")}, P("a") + ": the same file as the source " + P("a")},
+      {{P("a"), P("link")}, P("link") + ": the same file as the source " + P("a")},
+      {{P("a"), P("into")}, P("into/a") + ": Is a directory"},
+      {{P("a"), P("fifo")}, P("fifo") + ": not a regular file"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.error);
+    std::vector<std::string> arguments = {"copy"};
+    arguments.insert(arguments.end(), row.arguments.begin(), row.arguments.end());
+    const ProcessResult result = Lum(arguments);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err, "lumfs: " + row.error + "\n");
+  }
+  EXPECT_EQ(ReadFile(dir_ / "a"), "data");
 }
 
 TEST_F(Lumfs, CopyInterruptedLeavesNoPartialDestination) {
@@ -202,6 +265,10 @@ TEST_F(Lumfs, DirectoryCommands) {
 
   WriteFile(dir_ / "clip.mp4", "");
   EXPECT_EQ(Lum({"freename", P("clip"), "mp4"}).out, P("clip (1).mp4") + "\n");
+  EXPECT_EQ(Lum({"freename", P("tree/.."), "mp4"}).out, P("tree/../(1).mp4") + "\n") << "a directory, as with --dir";
+  result = Lum({"freename", P("clip"), "m:p4"});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.err, "lumfs: " + P("clip") + ": no valid file name can be made here with extension 'm:p4'\n");
 
   result = Lum({"tmp", "clean", "lumfs-test-product", "0"});
   ASSERT_EQ(result.status, 0) << result.err;

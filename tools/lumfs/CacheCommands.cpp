@@ -17,9 +17,9 @@ struct CacheOptions {
   std::string root;
   std::string key;
   std::string file;
-  long long time = 0;
+  long long time = 0;  // 0: now
   bool flat = false;
-  std::string limit;
+  unsigned long long limit = 0;
 };
 
 // Opening a hashed cache never cleans it here: the budget is unlimited.
@@ -51,8 +51,8 @@ void AddCacheCommands(CLI::App& app) {
   auto* put = cache->add_subcommand("put", "Move FILE into the cache under KEY");
   AddRootAndKey(put, *options);
   put->add_option("FILE", options->file, "The file to move in (it no longer exists afterwards)")->required();
-  put->add_option("--time", options->time, "Time stamp of the cached file, seconds since 1970 (default: now)")
-      ->check(CLI::PositiveNumber);
+  AddWholeNumber(put, "--time", &options->time, 1LL, std::numeric_limits<long long>::max(),
+                 "Time stamp of the cached file, seconds since 1970 (default: now)");
   put->callback([options] {
     const ioPath source(options->file);
     RequireExisting(source);
@@ -85,12 +85,16 @@ void AddCacheCommands(CLI::App& app) {
 
   auto* clean = cache->add_subcommand("clean", "Apply a size budget to a hashed cache");
   clean->add_option("ROOT", options->root, "Cache root directory")->required();
-  clean->add_option("LIMIT", options->limit, "Budget: bytes, or a size with K, M or G")->required();
+  clean->add_option_function<std::string>(
+      "LIMIT", [options](const std::string& text) { options->limit = ParseSize(text, "LIMIT"); },
+      "Budget: bytes, or a size with K, M or G (powers of 1024), e.g. 512M or 1.5G")
+      ->type_name("SIZE")
+      ->required();
   clean->footer("When the files below ROOT exceed LIMIT, every file not in use is removed.");
   clean->callback([options] {
     const ioPath root(options->root);
     RequireExisting(root);
-    const unsigned long long limit = ParseSize(options->limit);
+    const unsigned long long limit = options->limit;
     // One walk: the budget's own count is what is printed.
     const auto report = Tarnix::Core::ApplyCacheBudget(root, limit);
     std::cout << "counted " << report.countedFiles << " files, " << FormatBytes(report.countedBytes) << " (limit "

@@ -4,9 +4,9 @@
 
 #include <atomic>
 #include <cerrno>
-#include <cmath>
 #include <cstring>
 #include <iomanip>
+#include <limits>
 #include <sstream>
 
 namespace lumfs {
@@ -29,9 +29,9 @@ void RequireExisting(const Tarnix::ioPath& path) {
 }
 
 std::string FormatBytes(double bytes) {
-  static const char* const kUnits[] = {"B", "KiB", "MiB", "GiB", "TiB"};
+  static const char* const kUnits[] = {"B", "KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
   int unit = 0;
-  while (bytes >= 1024 && unit < 4) {
+  while (bytes >= 1024 && unit < 6) {
     bytes /= 1024;
     ++unit;
   }
@@ -40,27 +40,72 @@ std::string FormatBytes(double bytes) {
   return out.str();
 }
 
-unsigned long long ParseSize(const std::string& text) {
-  std::size_t used = 0;
-  double value = 0;
-  try {
-    value = std::stod(text, &used);
-  } catch (const std::exception&) {
-    throw CLI::ValidationError("LIMIT", "not a size: " + text);
+namespace {
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }  // ASCII only, whatever the locale
+
+[[noreturn]] void Invalid(const std::string& what, const std::string& text, const std::string& expected) {
+  throw CLI::ValidationError(what, "'" + text + "' is not " + expected);
+}
+
+// Reads the digits at `text[*at]...` into `*value`; false when the value would
+// exceed `max`.
+[[nodiscard]] bool ReadDigits(const std::string& text, std::size_t* at, unsigned long long max,
+                              unsigned long long* value) {
+  *value = 0;
+  for (; *at < text.size() && IsDigit(text[*at]); ++*at) {
+    const unsigned digit = static_cast<unsigned>(text[*at] - '0');
+    if (*value > (max - digit) / 10) return false;
+    *value = *value * 10 + digit;
   }
-  const std::string suffix = text.substr(used);
-  double scale = 1;
-  if (suffix == "K" || suffix == "k") {
-    scale = 1024.0;
-  } else if (suffix == "M" || suffix == "m") {
-    scale = 1024.0 * 1024;
-  } else if (suffix == "G" || suffix == "g") {
-    scale = 1024.0 * 1024 * 1024;
-  } else if (!suffix.empty()) {
-    throw CLI::ValidationError("LIMIT", "unknown size suffix in " + text + " (use K, M or G)");
+  return true;
+}
+
+}  // namespace
+
+unsigned long long ParseWholeNumber(const std::string& text, unsigned long long min, unsigned long long max,
+                                    const std::string& what) {
+  const std::string expected = "a whole number from " + std::to_string(min) + " to " + std::to_string(max);
+  std::size_t at = 0;
+  unsigned long long value = 0;
+  const bool fits = ReadDigits(text, &at, std::numeric_limits<unsigned long long>::max(), &value);
+  if (at == 0 || at != text.size()) Invalid(what, text, expected);
+  if (!fits || value < min || value > max) Invalid(what, text, expected);
+  return value;
+}
+
+unsigned long long ParseSize(const std::string& text, const std::string& what) {
+  constexpr unsigned long long kMax = std::numeric_limits<unsigned long long>::max();
+  const std::string expected = "a size: bytes, or a number with K, M or G, at most 16 EiB - 1 byte";
+  std::size_t at = 0;
+  unsigned long long whole = 0;
+  const bool fits = ReadDigits(text, &at, kMax, &whole);
+  if (at == 0) Invalid(what, text, expected);
+  std::string fraction;
+  if (at < text.size() && text[at] == '.') {
+    for (++at; at < text.size() && IsDigit(text[at]); ++at) fraction += text[at];
+    if (fraction.empty()) Invalid(what, text, expected);
   }
-  if (value < 0 || !std::isfinite(value)) throw CLI::ValidationError("LIMIT", "not a size: " + text);
-  return static_cast<unsigned long long>(value * scale);
+  unsigned long long scale = 1;
+  if (at < text.size()) {
+    switch (text[at++]) {
+      case 'K': case 'k': scale = 1ull << 10; break;
+      case 'M': case 'm': scale = 1ull << 20; break;
+      case 'G': case 'g': scale = 1ull << 30; break;
+      default: Invalid(what, text, expected);
+    }
+  }
+  // A fraction of a byte is a mistake, not a size.
+  if (at != text.size() || (!fraction.empty() && scale == 1)) Invalid(what, text, expected);
+  if (!fits || whole > kMax / scale) Invalid(what, text, expected);
+  // The bytes of the fraction, floor(0.d1d2...dn * scale), exactly: Horner's
+  // rule from the last digit, each step rounded down (the floors nest).
+  unsigned long long part = 0;
+  for (auto digit = fraction.rbegin(); digit != fraction.rend(); ++digit) {
+    part = (static_cast<unsigned long long>(*digit - '0') * scale + part) / 10;
+  }
+  if (whole * scale > kMax - part) Invalid(what, text, expected);
+  return whole * scale + part;
 }
 
 void CatchInterrupts() {

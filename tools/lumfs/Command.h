@@ -7,6 +7,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 
 namespace lumfs {
 
@@ -28,8 +29,34 @@ void RequireExisting(const Tarnix::ioPath& path);
 // "1.5 MiB", "512 B".
 std::string FormatBytes(double bytes);
 
-// "10", "4K", "1.5M", "2G" (powers of 1024) -> bytes; throws CLI::ValidationError.
-unsigned long long ParseSize(const std::string& text);
+// Every number on the command line is read by one of the two parsers below:
+// decimal digits only (no sign, spaces, base prefix, exponent or grouping;
+// no locale), and a value out of range is refused, never wrapped. Both throw
+// CLI::ValidationError naming `what`, which main turns into exit status 2.
+
+// A whole number in [min, max].
+unsigned long long ParseWholeNumber(const std::string& text, unsigned long long min, unsigned long long max,
+                                    const std::string& what);
+
+// A size in bytes: "10", or a whole or decimal number with K, M or G (powers
+// of 1024): "4K", "1.5M". Rounded down to whole bytes; at most 2^64 - 1.
+unsigned long long ParseSize(const std::string& text, const std::string& what);
+
+// Adds an option (or a positional, named without dashes) read with
+// ParseWholeNumber into `*value` when it is given.
+template <typename Integer>
+CLI::Option* AddWholeNumber(CLI::App* command, const std::string& name, Integer* value, Integer min, Integer max,
+                            const std::string& description) {
+  static_assert(std::is_integral_v<Integer>, "whole numbers only");
+  auto* option = command->add_option_function<std::string>(
+      name,
+      [value, min, max, what = name](const std::string& text) {
+        *value = static_cast<Integer>(ParseWholeNumber(text, static_cast<unsigned long long>(min),
+                                                       static_cast<unsigned long long>(max), what));
+      },
+      description);
+  return option->type_name("UINT");
+}
 
 // SIGINT and SIGTERM set a flag instead of ending the process.
 void CatchInterrupts();

@@ -1,12 +1,18 @@
 // lumfs copy SRC... DEST: CopyFiles with a progress bar; Ctrl-C cancels.
 #include "Command.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
-#include <cstdio>
+#include <cstring>
+#include <iomanip>
 #include <iostream>
 #include <mutex>
+#include <optional>
 #include <sstream>
 
 namespace lumfs {
@@ -15,6 +21,13 @@ namespace {
 
 using Tarnix::ioPath;
 using Clock = std::chrono::steady_clock;
+
+// "0.21 s", "12.5 s", "125 s".
+std::string FormatSeconds(double seconds) {
+  std::ostringstream out;
+  out << std::fixed << std::setprecision(seconds < 10 ? 2 : seconds < 100 ? 1 : 0) << seconds << " s";
+  return out.str();
+}
 
 // Draws progress on standard error: a bar redrawn in place on a terminal,
 // plain periodic lines otherwise. Called on the copy's worker thread.
@@ -60,6 +73,9 @@ class ProgressBar final : public Tarnix::Core::IProgressController {
  private:
   ~ProgressBar() override = default;
 
+  // One line: the bar while the copy runs (redrawn in place on a terminal),
+  // then the total, the time taken and the average rate once it has ended.
+  // On a terminal every line ends by clearing what a longer one left behind.
   void Draw(bool force) {
     const auto now = Clock::now();
     const auto interval = terminal_ ? std::chrono::milliseconds(100) : std::chrono::milliseconds(1000);
@@ -68,20 +84,32 @@ class ProgressBar final : public Tarnix::Core::IProgressController {
     const double seconds = std::chrono::duration<double>(now - started_).count();
     const double rate = seconds > 0 ? done_ / seconds : 0;
     const double fraction = total_ ? static_cast<double>(done_) / total_ : 1.0;
+    const int percent = static_cast<int>(fraction * 100);
     std::ostringstream line;
-    if (terminal_) {
-      constexpr int kWidth = 30;
-      const int filled = static_cast<int>(fraction * kWidth);
-      line << "\r[" << std::string(filled, '#') << std::string(kWidth - filled, '.') << "] ";
-    } else {
+    if (terminal_) line << '\r';
+    if (state_ > Tarnix::Core::ProgressState::Started) {
       line << "copy: ";
+      if (state_ == Tarnix::Core::ProgressState::Succeeded) {
+        line << "100% " << FormatBytes(done_);
+      } else {
+        line << (state_ == Tarnix::Core::ProgressState::Cancelled ? "cancelled" : "failed") << " at " << percent << "%, "
+             << FormatBytes(done_) << " of " << FormatBytes(total_);
+      }
+      line << " in " << FormatSeconds(seconds);
+      if (seconds > 0) line << ", " << FormatBytes(rate) << "/s";
+      line << (terminal_ ? "\x1b[K\n" : "\n");
+    } else {
+      if (terminal_) {
+        constexpr int kWidth = 30;
+        const int filled = static_cast<int>(fraction * kWidth);
+        line << '[' << std::string(filled, '#') << std::string(kWidth - filled, '.') << "] ";
+      } else {
+        line << "copy: ";
+      }
+      line << percent << "% " << FormatBytes(done_) << " / " << FormatBytes(total_) << ", " << FormatBytes(rate) << "/s";
+      if (rate > 0 && done_ < total_) line << ", " << static_cast<long long>((total_ - done_) / rate) << " s left";
+      line << (terminal_ ? "\x1b[K" : "\n");
     }
-    line << static_cast<int>(fraction * 100) << "% " << FormatBytes(done_) << " / " << FormatBytes(total_) << ", "
-         << FormatBytes(rate) << "/s";
-    if (rate > 0 && done_ < total_) line << ", " << static_cast<long long>((total_ - done_) / rate) << " s left";
-    line << (terminal_ ? "   " : "\n");
-    const bool finished = state_ > static_cast<int>(Tarnix::Core::ProgressState::Started);
-    if (finished && terminal_) line << '\n';
     std::cerr << line.str() << std::flush;
   }
 
@@ -95,34 +123,97 @@ class ProgressBar final : public Tarnix::Core::IProgressController {
   Clock::time_point lastDraw_{};
 };
 
+// A file descriptor closed when the owner goes.
+struct Descriptor {
+  const int fd;
+  ~Descriptor() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+// Whether `path` opens with `flags`; errno says why not. A probe: it neither
+// blocks nor creates, and reads or writes nothing.
+[[nodiscard]] bool Opens(const ioPath& path, int flags) {
+  const Descriptor probe{::open(path.platformString().c_str(), flags | O_CLOEXEC | O_NOCTTY | O_NONBLOCK)};
+  return probe.fd >= 0;
+}
+
+// What stands in the way of copying `source` to `destination`, as the copy
+// itself would meet it: the path at fault and the reason. None when nothing
+// shows (the copy may still fail while it writes).
+struct Obstacle {
+  ioPath path;
+  std::string reason;
+};
+std::optional<Obstacle> FindObstacle(const ioPath& source, const ioPath& destination) {
+  struct stat from {};
+  if (::stat(source.platformString().c_str(), &from) != 0) return Obstacle{source, std::strerror(errno)};
+  if (!S_ISREG(from.st_mode)) return Obstacle{source, "not a regular file"};
+  if (!Opens(source, O_RDONLY)) return Obstacle{source, std::strerror(errno)};
+
+  struct stat to {};
+  if (::stat(destination.platformString().c_str(), &to) == 0) {
+    if (to.st_dev == from.st_dev && to.st_ino == from.st_ino) {
+      return Obstacle{destination, "the same file as the source " + Show(source)};
+    }
+    if (S_ISDIR(to.st_mode)) return Obstacle{destination, std::strerror(EISDIR)};
+    if (!S_ISREG(to.st_mode)) return Obstacle{destination, "not a regular file"};
+    if (!Opens(destination, O_WRONLY)) return Obstacle{destination, std::strerror(errno)};
+    return std::nullopt;
+  }
+  if (errno != ENOENT) return Obstacle{destination, std::strerror(errno)};
+  // A new file: its directory must exist and let us add it.
+  const ioPath directory = destination.parent_path().empty() ? ioPath(".") : destination.parent_path();
+  struct stat parent {};
+  if (::stat(directory.platformString().c_str(), &parent) != 0) return Obstacle{directory, std::strerror(errno)};
+  if (!S_ISDIR(parent.st_mode)) return Obstacle{directory, std::strerror(ENOTDIR)};
+  if (::faccessat(AT_FDCWD, directory.platformString().c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
+    return Obstacle{destination, std::strerror(errno)};
+  }
+  return std::nullopt;
+}
+
+// Whether `destination` holds as many bytes as `source`: a file the copy
+// finished (a failed or cancelled one is removed).
+[[nodiscard]] bool Arrived(const ioPath& source, const ioPath& destination) {
+  struct stat from {};
+  struct stat to {};
+  return ::stat(source.platformString().c_str(), &from) == 0 &&
+         ::stat(destination.platformString().c_str(), &to) == 0 && S_ISREG(to.st_mode) && to.st_size == from.st_size;
+}
+
 // The pairs to copy: one file to a file or into a directory, or several files
-// into an existing directory.
+// into an existing directory. Anything that would stop a file is reported
+// before a byte is copied.
 std::vector<std::pair<ioPath, ioPath>> Plan(const std::vector<std::string>& sources, const ioPath& destination) {
   const bool intoDirectory = ioPath::is_directory(destination);
   if (sources.size() > 1 && !intoDirectory) Fail(destination, "not a directory (copying several files)");
   std::vector<std::pair<ioPath, ioPath>> files;
   for (const std::string& text : sources) {
     const ioPath source(text);
-    RequireExisting(source);
-    if (!ioPath::is_regular_file(source)) Fail(source, "not a regular file");
     files.emplace_back(source, intoDirectory ? destination / source.filename() : destination);
-  }
-  if (!intoDirectory && !ioPath::is_directory(destination.parent_path().empty() ? ioPath(".")
-                                                                               : destination.parent_path())) {
-    Fail(destination.parent_path(), "no such directory");
+    if (const auto obstacle = FindObstacle(files.back().first, files.back().second)) {
+      Fail(obstacle->path, obstacle->reason);
+    }
   }
   return files;
 }
 
-// Names the first pair that did not arrive whole.
-[[noreturn]] void ReportFailure(const std::vector<std::pair<ioPath, ioPath>>& files) {
+// Names the first file that did not arrive, and why.
+[[noreturn]] void ReportFailure(const std::vector<std::pair<ioPath, ioPath>>& files, bool cancelled) {
   for (const auto& [source, destination] : files) {
-    if (!Tarnix::Core::FileExists(source)) Fail(source, "disappeared during the copy");
-    if (!Tarnix::Core::FileExists(destination) || destination.file_size() != source.file_size()) {
-      Fail(destination, "could not be written from " + Show(source));
+    if (Arrived(source, destination)) continue;
+    if (cancelled) Fail(destination, "copy cancelled; the partly written file was removed");
+    if (const auto obstacle = FindObstacle(source, destination)) Fail(obstacle->path, obstacle->reason);
+    struct statvfs space {};
+    const ioPath directory = destination.parent_path().empty() ? ioPath(".") : destination.parent_path();
+    if (::statvfs(directory.platformString().c_str(), &space) == 0 &&
+        static_cast<unsigned long long>(space.f_bavail) * space.f_frsize < source.file_size()) {
+      Fail(destination, std::strerror(ENOSPC));
     }
+    Fail(destination, "writing the copy of " + Show(source) + " failed part-way; the partial file was removed");
   }
-  throw CommandError("copy failed");
+  Fail(files.back().second, cancelled ? "copy cancelled after the last file" : "the copy reported a failure");
 }
 
 }  // namespace
@@ -138,15 +229,8 @@ void AddCopyCommand(CLI::App& app) {
     const auto files = Plan(from, destination);
     CatchInterrupts();
     boost::intrusive_ptr<ProgressBar> bar(new ProgressBar(::isatty(STDERR_FILENO) == 1));
-    const bool copied = Tarnix::Core::CopyFiles(files, bar, true);
-    if (copied) return;
-    if (bar->state() == static_cast<int>(Tarnix::Core::ProgressState::Cancelled)) {
-      for (const auto& pair : files) {
-        if (!Tarnix::Core::FileExists(pair.second)) Fail(pair.second, "copy cancelled; the partly written file was removed");
-      }
-      throw CommandError("copy cancelled");
-    }
-    ReportFailure(files);
+    if (Tarnix::Core::CopyFiles(files, bar, true)) return;
+    ReportFailure(files, bar->state() == Tarnix::Core::ProgressState::Cancelled);
   });
 }
 

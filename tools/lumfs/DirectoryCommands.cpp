@@ -1,7 +1,10 @@
 // lumfs tmp new|clean, rmdir, copydir, freename.
 #include "Command.h"
 
+#include <utf8.h>
+
 #include <iostream>
+#include <limits>
 
 namespace lumfs {
 
@@ -19,7 +22,8 @@ void AddDirectoryCommands(CLI::App& app) {
   auto days = std::make_shared<int>(0);
   auto* clean = tmp->add_subcommand("clean", "Remove a product's temporary files at least DAYS days old");
   clean->add_option("PRODUCT", *product, "Product name")->required();
-  clean->add_option("DAYS", *days, "Minimum age in whole days")->required()->check(CLI::NonNegativeNumber);
+  AddWholeNumber(clean, "DAYS", days.get(), 0, std::numeric_limits<int>::max(), "Minimum age in whole days")
+      ->required();
   clean->callback([product, days] {
     const ioPath directory = Tarnix::Core::GetProductTemporaryFilesDir(*product);
     Tarnix::Core::ClearProductTemporaryFilesDir(*product, *days);
@@ -32,8 +36,8 @@ void AddDirectoryCommands(CLI::App& app) {
   auto keepSelf = std::make_shared<bool>(false);
   auto* rmdir = app.add_subcommand("rmdir", "Remove a directory tree, or only its entries older than some days");
   rmdir->add_option("DIR", *directory, "The directory")->required();
-  rmdir->add_option("--older-than", *olderThan, "Remove only direct entries at least this many days old")
-      ->check(CLI::NonNegativeNumber);
+  AddWholeNumber(rmdir, "--older-than", olderThan.get(), 0, std::numeric_limits<int>::max(),
+                 "Remove only direct entries at least this many days old");
   rmdir->add_flag("--keep-self", *keepSelf, "Keep DIR itself even when it ends up empty");
   rmdir->callback([directory, olderThan, keepSelf] {
     const ioPath path(*directory);
@@ -64,12 +68,16 @@ void AddDirectoryCommands(CLI::App& app) {
   freename->add_option("PATH", *path, "Wanted file path (or directory, with --dir)")->required();
   freename->add_option("EXT", *extension, "Extension of the new file, e.g. mp4")->required();
   freename->add_flag("--dir", *isDirectory, "PATH is a directory: number files named (1), (2), ... in it");
+  freename->footer("A PATH that ends in '/', '.' or '..' names a directory, as with --dir.");
   freename->callback([path, extension, isDirectory] {
     ioPath result(*path);
+    // "out/", "out/." and ".." name directories, never a file called "." or "..".
+    const std::string last = result.filename().utf8string();
+    const bool namesDirectory = *isDirectory || last == "." || last == "..";
     try {
-      Tarnix::Core::UpdateFilePathIfExist(nullptr, *isDirectory, *extension, &result);
-    } catch (const std::exception& e) {
-      Fail(ioPath(*path), std::string("no valid name can be made: ") + e.what());
+      Tarnix::Core::UpdateFilePathIfExist(nullptr, namesDirectory, *extension, &result);
+    } catch (const utf8::not_enough_room&) {
+      Fail(ioPath(*path), "no valid file name can be made here with extension '" + *extension + "'");
     }
     std::cout << Show(result) << '\n';
   });

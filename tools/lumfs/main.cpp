@@ -16,6 +16,7 @@ int main(int argc, char** argv) {
   CLI::App app{"lumfs: file-system services of the LumFilesystem library from the command line", "lumfs"};
   app.require_subcommand(1);
   app.set_help_all_flag("--help-all", "Print help for every subcommand");
+  app.set_version_flag("--version", "lumfs " LUMFS_VERSION, "Print the version of lumfs and the library");
   lumfs::AddCopyCommand(app);
   lumfs::AddWatchCommand(app);
   lumfs::AddCacheCommands(app);
