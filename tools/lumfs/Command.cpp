@@ -1,8 +1,5 @@
 #include "Command.h"
 
-#include <signal.h>
-
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <iomanip>
@@ -13,10 +10,7 @@ namespace lumfs {
 
 namespace {
 
-std::atomic<bool> interrupted{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
-
-void OnInterrupt(int) { interrupted.store(true); }
 
 }  // namespace
 
@@ -106,27 +100,6 @@ unsigned long long ParseSize(const std::string& text, const std::string& what) {
   }
   if (whole * scale > kMax - part) Invalid(what, text, expected);
   return whole * scale + part;
-}
-
-void CatchInterrupts() {
-  struct sigaction action {};
-  action.sa_handler = OnInterrupt;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
-}
-
-bool Interrupted() { return interrupted.load(); }
-
-void WaitForInterrupt() {
-  sigset_t blocked;
-  sigset_t previous;
-  sigemptyset(&blocked);
-  sigaddset(&blocked, SIGINT);
-  sigaddset(&blocked, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &blocked, &previous);
-  while (!Interrupted()) sigsuspend(&previous);  // atomically unblocks and waits: no lost wake-up
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
 }  // namespace lumfs

@@ -1,6 +1,8 @@
 // Shared pieces of the lumfs subcommands.
 #pragma once
 
+#include "Platform.h"
+
 #include <LumFilesystem.h>
 
 #include <CLI/CLI.hpp>
@@ -57,12 +59,6 @@ CLI::Option* AddWholeNumber(CLI::App* command, const std::string& name, Integer*
       description);
   return option->type_name("UINT");
 }
-
-// SIGINT and SIGTERM set a flag instead of ending the process.
-void CatchInterrupts();
-bool Interrupted();
-// Blocks until an interrupt arrives.
-void WaitForInterrupt();
 
 void AddCopyCommand(CLI::App& app);
 void AddWatchCommand(CLI::App& app);

@@ -1,14 +1,9 @@
 // lumfs copy SRC... DEST: CopyFiles with a progress bar; Ctrl-C cancels.
 #include "Command.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <sys/statvfs.h>
-#include <unistd.h>
+#include "Platform.h"
 
-#include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <iomanip>
 #include <iostream>
 #include <mutex>
@@ -123,65 +118,6 @@ class ProgressBar final : public Tarnix::Core::IProgressController {
   Clock::time_point lastDraw_{};
 };
 
-// A file descriptor closed when the owner goes.
-struct Descriptor {
-  const int fd;
-  ~Descriptor() {
-    if (fd >= 0) ::close(fd);
-  }
-};
-
-// Whether `path` opens with `flags`; errno says why not. A probe: it neither
-// blocks nor creates, and reads or writes nothing.
-[[nodiscard]] bool Opens(const ioPath& path, int flags) {
-  const Descriptor probe{::open(path.platformString().c_str(), flags | O_CLOEXEC | O_NOCTTY | O_NONBLOCK)};
-  return probe.fd >= 0;
-}
-
-// What stands in the way of copying `source` to `destination`, as the copy
-// itself would meet it: the path at fault and the reason. None when nothing
-// shows (the copy may still fail while it writes).
-struct Obstacle {
-  ioPath path;
-  std::string reason;
-};
-std::optional<Obstacle> FindObstacle(const ioPath& source, const ioPath& destination) {
-  struct stat from {};
-  if (::stat(source.platformString().c_str(), &from) != 0) return Obstacle{source, std::strerror(errno)};
-  if (!S_ISREG(from.st_mode)) return Obstacle{source, "not a regular file"};
-  if (!Opens(source, O_RDONLY)) return Obstacle{source, std::strerror(errno)};
-
-  struct stat to {};
-  if (::stat(destination.platformString().c_str(), &to) == 0) {
-    if (to.st_dev == from.st_dev && to.st_ino == from.st_ino) {
-      return Obstacle{destination, "the same file as the source " + Show(source)};
-    }
-    if (S_ISDIR(to.st_mode)) return Obstacle{destination, std::strerror(EISDIR)};
-    if (!S_ISREG(to.st_mode)) return Obstacle{destination, "not a regular file"};
-    if (!Opens(destination, O_WRONLY)) return Obstacle{destination, std::strerror(errno)};
-    return std::nullopt;
-  }
-  if (errno != ENOENT) return Obstacle{destination, std::strerror(errno)};
-  // A new file: its directory must exist and let us add it.
-  const ioPath directory = destination.parent_path().empty() ? ioPath(".") : destination.parent_path();
-  struct stat parent {};
-  if (::stat(directory.platformString().c_str(), &parent) != 0) return Obstacle{directory, std::strerror(errno)};
-  if (!S_ISDIR(parent.st_mode)) return Obstacle{directory, std::strerror(ENOTDIR)};
-  if (::faccessat(AT_FDCWD, directory.platformString().c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
-    return Obstacle{destination, std::strerror(errno)};
-  }
-  return std::nullopt;
-}
-
-// Whether `destination` holds as many bytes as `source`: a file the copy
-// finished (a failed or cancelled one is removed).
-[[nodiscard]] bool Arrived(const ioPath& source, const ioPath& destination) {
-  struct stat from {};
-  struct stat to {};
-  return ::stat(source.platformString().c_str(), &from) == 0 &&
-         ::stat(destination.platformString().c_str(), &to) == 0 && S_ISREG(to.st_mode) && to.st_size == from.st_size;
-}
-
 // The pairs to copy: one file to a file or into a directory, or several files
 // into an existing directory. Anything that would stop a file is reported
 // before a byte is copied.
@@ -192,7 +128,7 @@ std::vector<std::pair<ioPath, ioPath>> Plan(const std::vector<std::string>& sour
   for (const std::string& text : sources) {
     const ioPath source(text);
     files.emplace_back(source, intoDirectory ? destination / source.filename() : destination);
-    if (const auto obstacle = FindObstacle(files.back().first, files.back().second)) {
+    if (const auto obstacle = FindCopyObstacle(files.back().first, files.back().second)) {
       Fail(obstacle->path, obstacle->reason);
     }
   }
@@ -202,15 +138,11 @@ std::vector<std::pair<ioPath, ioPath>> Plan(const std::vector<std::string>& sour
 // Names the first file that did not arrive, and why.
 [[noreturn]] void ReportFailure(const std::vector<std::pair<ioPath, ioPath>>& files, bool cancelled) {
   for (const auto& [source, destination] : files) {
-    if (Arrived(source, destination)) continue;
+    if (CopyArrived(source, destination)) continue;
     if (cancelled) Fail(destination, "copy cancelled; the partly written file was removed");
-    if (const auto obstacle = FindObstacle(source, destination)) Fail(obstacle->path, obstacle->reason);
-    struct statvfs space {};
+    if (const auto obstacle = FindCopyObstacle(source, destination)) Fail(obstacle->path, obstacle->reason);
     const ioPath directory = destination.parent_path().empty() ? ioPath(".") : destination.parent_path();
-    if (::statvfs(directory.platformString().c_str(), &space) == 0 &&
-        static_cast<unsigned long long>(space.f_bavail) * space.f_frsize < source.file_size()) {
-      Fail(destination, std::strerror(ENOSPC));
-    }
+    if (LacksSpaceFor(directory, source.file_size())) Fail(destination, NoSpaceReason());
     Fail(destination, "writing the copy of " + Show(source) + " failed part-way; the partial file was removed");
   }
   Fail(files.back().second, cancelled ? "copy cancelled after the last file" : "the copy reported a failure");
@@ -228,7 +160,7 @@ void AddCopyCommand(CLI::App& app) {
     std::vector<std::string> from(sources->begin(), sources->end() - 1);
     const auto files = Plan(from, destination);
     CatchInterrupts();
-    boost::intrusive_ptr<ProgressBar> bar(new ProgressBar(::isatty(STDERR_FILENO) == 1));
+    boost::intrusive_ptr<ProgressBar> bar(new ProgressBar(StandardErrorIsTerminal()));
     if (Tarnix::Core::CopyFiles(files, bar, true)) return;
     ReportFailure(files, bar->state() == Tarnix::Core::ProgressState::Cancelled);
   });

@@ -1,6 +1,7 @@
 // lumfs watch DIR: one line per change until Ctrl-C: "TIME ACTION PATH", the
 // path relative to DIR; with --kind, "TIME KIND" for each change of that kind.
 #include "Command.h"
+#include "Platform.h"
 
 #include <chrono>
 #include <ctime>
@@ -20,8 +21,7 @@ std::string Now() {
   const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
   const auto millis =
       std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
-  std::tm local{};
-  localtime_r(&seconds, &local);
+  const std::tm local = LocalTime(seconds);
   std::ostringstream out;
   out << std::put_time(&local, "%Y-%m-%d %H:%M:%S") << '.' << std::setw(3) << std::setfill('0') << millis;
   return out.str();
