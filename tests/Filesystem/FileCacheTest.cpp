@@ -3,6 +3,7 @@
 #include "Filesystem/FileCache.h"
 #include "Filesystem/FlatFileCache.h"
 
+#include "Filesystem/internal/CacheDirectory.h"
 #include "Filesystem/internal/FilePlacement.h"
 #include "support/ChildProcess.h"
 #include "support/LogCapture.h"
@@ -142,15 +143,31 @@ TEST_F(FileCacheTest, PutFromAnotherFileSystemAppearsCompleteAndStamped) {
   EXPECT_EQ(EntriesIn(recordDir_), 1) << "no staging file stays behind";
 }
 
+// The copy of a put from another file system, staged either way: it appears complete and stamped, never replaces
+// what has the name meanwhile, and leaves nothing behind; room is made only once the copy is ready.
 TEST_F(FileCacheTest, StagedCopyNeverReplacesNorLeavesAnything) {
+  TempDir shm("/dev/shm");
+  if (!OnDifferentFileSystems(shm.path(), dir_.path())) GTEST_SKIP() << "/dev/shm is the temp dir's file system";
   for (auto staging : {internal::Staging::UnnamedFile, internal::Staging::NamedTempFile}) {
     SCOPED_TRACE(static_cast<int>(staging));
     TempDir out;
-    const ioPath source = MakeSource(dir_.path(), "s", "payload");
-    EXPECT_FALSE(internal::CopyIntoPlace(source, out / "t", kStamp, staging));
+    internal::CacheDirectory directory;
+    ASSERT_FALSE(internal::OpenCacheDirectory(out.path(), ioPath(), false, &directory));
+    const ioPath source = MakeSource(shm.path(), "s", "payload");
+    internal::Placement placement;
+    int rooms = 0;
+    const auto makeRoom = [&] { return ++rooms == 1 && ReadFile(source) == "payload"; };
+    EXPECT_FALSE(internal::PlaceFile(source, directory, "t", kStamp, makeRoom, &placement, staging));
+    EXPECT_TRUE(placement.placed && !placement.sourceKept && !source.exists());
     EXPECT_TRUE(HasBothTimes(out / "t", kStamp));
     EXPECT_EQ(ReadFile(out / "t"), "payload");
-    EXPECT_EQ(internal::CopyIntoPlace(source, out / "t", kStamp, staging), std::errc::file_exists);
+    WriteFile(source, "second");
+    rooms = 0;
+    EXPECT_EQ(internal::PlaceFile(source, directory, "t", kStamp, [] { return true; }, &placement, staging),
+              std::errc::file_exists);
+    EXPECT_EQ(internal::PlaceFile(source, directory, "u", kStamp, [] { return false; }, &placement, staging),
+              std::errc::device_or_resource_busy);
+    EXPECT_EQ(ReadFile(source), "second") << "a failed placement keeps its source";
     EXPECT_EQ(EntriesIn(out.path()), 1);
   }
 }
