@@ -9,8 +9,10 @@
 // itself is the caller's and is followed), and then name files only relative
 // to that open directory: a link swapped in afterwards changes nothing.
 //
-// Staging files (see FilePlacement.h) are not cached files: listings pass
-// over them and they are never locked for readers.
+// Staging files (see FilePlacement.h) are not cached files, and neither are
+// the remnants network and FUSE file systems keep of a removed file that is
+// still open (".nfs…", ".fuse_hidden…"): listings pass over them and they
+// are never locked for readers.
 #pragma once
 
 #include "Filesystem/internal/FileLocks.h"
@@ -53,7 +55,7 @@ class CacheDirectory {
                                                  CacheDirectory* directory);
 
 // Calls `visit` with the name of each regular file directly in `directory`
-// (not symbolic links, not staging files), in the order the file system
+// (not symbolic links, not staging files or remnants), in the order the file system
 // lists them, until it returns true. With `removeAbandonedStaging`, staging
 // files that nobody is writing (left by a process that died) are removed as
 // they are met. Entries added or removed meanwhile may or may not be visited.
@@ -65,7 +67,7 @@ class CacheDirectory {
 // waiting (a symbolic link is not followed), checked as AcquireReadLock
 // checks it, and reads its last-write time (seconds since 1970) from the
 // locked file. On success `*lock` is live. Errors: those of AcquireReadLock;
-// errc::no_such_file_or_directory for a staging file; an error for anything
+// errc::no_such_file_or_directory for a staging file or a remnant; an error for anything
 // but a regular file.
 [[nodiscard]] std::error_code LockCachedFile(const CacheDirectory& directory, const ioPath& name, FileLock* lock,
                                              long long* lastWriteTime);

@@ -125,6 +125,7 @@ std::error_code VisitCachedFiles(const CacheDirectory& directory, bool removeAba
       if (removeAbandonedStaging) posix::RemoveAbandonedStagingFile(fd, entry.name());
       return false;
     }
+    if (posix::IsRemovedFileRemnant(entry.name())) return false;
     return entry.type(/*followLinks=*/false) == posix::DirectoryEntry::Type::Regular && visit(ioPath(entry.name()));
   });
 }
@@ -132,7 +133,9 @@ std::error_code VisitCachedFiles(const CacheDirectory& directory, bool removeAba
 std::error_code LockCachedFile(const CacheDirectory& directory, const ioPath& name, FileLock* lock,
                                long long* lastWriteTime) {
   const std::string native = name.platformString();
-  if (posix::IsStagingName(native.c_str())) return std::make_error_code(std::errc::no_such_file_or_directory);
+  if (posix::IsStagingName(native.c_str()) || posix::IsRemovedFileRemnant(native.c_str())) {
+    return std::make_error_code(std::errc::no_such_file_or_directory);
+  }
   posix::UniqueFd fd;
   struct stat status {};
   if (auto error = posix::LockFileAt(directory.handle().fd(), native.c_str(), LOCK_SH, /*followLinks=*/false,

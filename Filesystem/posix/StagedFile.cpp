@@ -55,6 +55,10 @@ bool IsStagingName(const char* name) noexcept {
   return std::strncmp(name, kStagingPrefix, sizeof(kStagingPrefix) - 1) == 0;
 }
 
+bool IsRemovedFileRemnant(const char* name) noexcept {
+  return std::strncmp(name, ".nfs", 4) == 0 || std::strncmp(name, ".fuse_hidden", 12) == 0;
+}
+
 void RemoveAbandonedStagingFile(int directoryFd, const char* name) noexcept {
   UniqueFd held;
   if (LockFileAt(directoryFd, name, LOCK_EX, /*followLinks=*/false, std::errc::device_or_resource_busy, &held)) {

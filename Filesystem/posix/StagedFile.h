@@ -25,6 +25,11 @@ inline constexpr char kStagingPrefix[] = ".lumfs-stage-";
 // Whether `name` (one directory entry) is a staging name.
 bool IsStagingName(const char* name) noexcept;
 
+// Whether `name` is what a network or FUSE file system leaves of a file that
+// was removed while still open (".nfs…", ".fuse_hidden…"): no cached file,
+// whatever it holds, and it goes by itself once closed.
+bool IsRemovedFileRemnant(const char* name) noexcept;
+
 // Removes the staging file `name` in the directory open as `directoryFd`
 // when nobody holds it: it was left by a process that died while staging.
 void RemoveAbandonedStagingFile(int directoryFd, const char* name) noexcept;
