@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages LumFilesystem needs to build, test and
-# benchmark. Idempotent, and silent when everything is already there.
+# benchmark (bindfs and fuse3: the fault tests' FUSE file system). Idempotent,
+# and silent when everything is already there.
 set -euo pipefail
 
 packages=(
@@ -8,6 +9,7 @@ packages=(
   libboost1.81-dev libboost-filesystem1.81-dev
   libutfcpp-dev libgoogle-glog-dev libssl-dev libglib2.0-dev libcli11-dev
   libgtest-dev libgmock-dev libbenchmark-dev
+  bindfs fuse3
 )
 
 missing=()
