@@ -91,6 +91,7 @@ std::error_code StagedFile::Create(int directoryFd, const std::string& name, boo
 std::error_code StagedFile::CreateNamed() {
   const std::string derived = kStagingPrefix + Hex(Fingerprint(name_));
   std::error_code error;
+  bool clearedDerived = false;
   for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
     // The derived name may hold a file a killed process left: it is taken
     // over. Any other name must be new.
@@ -105,7 +106,17 @@ std::error_code StagedFile::CreateNamed() {
     }
     // Only a plain file of our own with no other name is ours to empty; a
     // hard link planted under the derived name must not truncate its target.
-    if (!S_ISREG(created.st_mode) || created.st_uid != ::geteuid() || created.st_nlink != 1) continue;
+    if (!S_ISREG(created.st_mode) || created.st_uid != ::geteuid() || created.st_nlink != 1) {
+      // One a killed publish left as a second name of the file it published
+      // goes (unless someone holds it), so that the derived name serves again.
+      if (attempt == 0 && !clearedDerived) {
+        fd.reset();
+        RemoveAbandonedStagingFile(directoryFd_, candidate.c_str());
+        clearedDerived = true;
+        --attempt;
+      }
+      continue;
+    }
     if (RetryOnEintr([&] { return ::flock(fd.get(), LOCK_EX | LOCK_NB); }) != 0) {
       if (errno == EWOULDBLOCK) continue;  // another staging for the same target, or a clean-up
       return LastError();
@@ -149,13 +160,14 @@ std::error_code StagedFile::NameUnnamed() {
 std::error_code StagedFile::Publish(bool replace) {
   if (flush_ && RetryOnEintr([&] { return ::fdatasync(fd_.get()); }) != 0) return LastError();
   if (stagingName_.empty()) {
-    if (!replace) {
-      if (auto error = LinkUnnamed(name_)) return error;
-      fd_.reset();
-      return {};
+    // Where nothing has the name yet (the common case of a copy), one link is all it takes.
+    const std::error_code error = LinkUnnamed(name_);
+    if (!error || !replace || error != std::errc::file_exists) {
+      if (!error) fd_.reset();
+      return error;
     }
     // linkat never replaces: name it first, then rename it over the target.
-    if (auto error = NameUnnamed()) return error;
+    if (auto namingError = NameUnnamed()) return namingError;
   }
   const char* staged = stagingName_.c_str();
   const char* target = name_.c_str();

@@ -167,7 +167,11 @@ std::string KillRounds(const ioPath& root, const ioPath& sources, int rounds, st
     if (!f.path.empty() && !Intact(f.path, f.timestamp)) failures += "torn flat record; ";
     if ((root / "copies/dst").exists() && !Intact(root / "copies/dst")) failures += "torn copy; ";
     for (const ioPath& dir : {RecordDir(root / "hashed"), root / "flat", root / "copies"}) {
-      if (HiddenFilesIn(dir) > 1) failures += "staged files pile up in " + dir.utf8string() + "; ";
+      if (HiddenFilesIn(dir) > 1) {
+        failures += "staged files pile up in " + dir.utf8string() + ":";
+        for (auto it = dir.iterator(); it != boost::filesystem::directory_iterator(); ++it) failures += " " + it->path().filename().string();
+        failures += "; ";
+      }
     }
   }
   WriteFile(sources / "last", Payload(kStamp));
