@@ -10,7 +10,9 @@
 namespace Tarnix::Core::internal {
 
 bool StaysBelowRoot(const ioPath& relative) {
-  for (const auto& element : boost::filesystem::path(relative.platformString())) {
+  const auto native = relative.platformString();
+  if (native.find("..") == ioPath::string_type::npos) return true;  // every lookup: keep it cheap
+  for (const auto& element : boost::filesystem::path(native)) {
     if (element == "..") return false;
   }
   return true;

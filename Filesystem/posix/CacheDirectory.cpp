@@ -92,6 +92,9 @@ std::error_code OpenCacheDirectory(const ioPath& root, const ioPath& relative, b
   posix::UniqueFd fd;
   // The common case: no link anywhere on the whole path, the root's included.
   const std::string whole = relativePath.empty() ? rootPath : (root / relative).platformString();
+  // Misses are the common lookup, and an open that fails costs more than a stat that does.
+  struct stat status {};
+  if (!create && ::stat(whole.c_str(), &status) != 0 && errno == ENOENT) return posix::LastError();
   fd.reset(OpenWithoutLinks(AT_FDCWD, whole.c_str()));
   if (!fd) {
     const int error = errno;
