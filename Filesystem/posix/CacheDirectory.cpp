@@ -15,6 +15,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 
 namespace Tarnix::Core::internal {
@@ -84,18 +85,13 @@ int OpenWithoutLinks(int at, const char* path) {
 }  // namespace
 
 std::error_code OpenCacheDirectory(const ioPath& root, const ioPath& relative, bool create, CacheDirectory* directory) {
-  const std::string rootPath = root.empty() ? std::string(".") : root.platformString();
-  // Levels are relative to the root even when the key starts with a separator.
-  std::string relativePath = relative.platformString();
-  relativePath.erase(0, relativePath.find_first_not_of('/') == std::string::npos ? relativePath.size()
-                                                                                  : relativePath.find_first_not_of('/'));
-  posix::UniqueFd fd;
   // The common case: no link anywhere on the whole path, the root's included.
-  const std::string whole = relativePath.empty() ? rootPath : (root / relative).platformString();
+  std::string whole = (relative.empty() ? root : root / relative).platformString();
+  if (whole.empty()) whole = ".";
   // Misses are the common lookup, and an open that fails costs more than a stat that does.
   struct stat status {};
   if (!create && ::stat(whole.c_str(), &status) != 0 && errno == ENOENT) return posix::LastError();
-  fd.reset(OpenWithoutLinks(AT_FDCWD, whole.c_str()));
+  posix::UniqueFd fd(OpenWithoutLinks(AT_FDCWD, whole.c_str()));
   if (!fd) {
     const int error = errno;
     if (error == ENOENT && !create) return posix::LastError();
@@ -104,6 +100,10 @@ std::error_code OpenCacheDirectory(const ioPath& root, const ioPath& relative, b
     if (error != ELOOP && error != ENOENT && error != ENOSYS && error != EINVAL && error != E2BIG) {
       return posix::LastError();
     }
+    const std::string rootPath = root.empty() ? std::string(".") : root.platformString();
+    // Levels are relative to the root even when the key starts with a separator.
+    std::string relativePath = relative.platformString();
+    relativePath.erase(0, std::min(relativePath.find_first_not_of('/'), relativePath.size()));
     posix::UniqueFd rootFd;
     if (auto ec = posix::OpenFileAt(AT_FDCWD, rootPath.c_str(), kDirectoryFlags, 0, &rootFd)) return ec;
     if (error == ELOOP && !relativePath.empty()) {
