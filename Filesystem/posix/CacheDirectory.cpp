@@ -86,7 +86,11 @@ int OpenWithoutLinks(int at, const char* path) {
 
 std::error_code OpenCacheDirectory(const ioPath& root, const ioPath& relative, bool create, CacheDirectory* directory) {
   // The common case: no link anywhere on the whole path, the root's included.
-  std::string whole = (relative.empty() ? root : root / relative).platformString();
+  std::string whole = root.platformString();
+  if (!relative.empty()) {
+    if (!whole.empty() && whole.back() != '/') whole += '/';
+    whole += relative.platformString();
+  }
   if (whole.empty()) whole = ".";
   // Misses are the common lookup, and an open that fails costs more than a stat that does.
   struct stat status {};
