@@ -39,16 +39,7 @@ std::string AbstractFileCache::MakeCacheKey(const std::string& text) { return MD
 
 namespace internal {
 
-std::error_code LockCachedFile(const ioPath& path, std::shared_ptr<ICacheReadLock>* lock) {
-  FileLock held;
-  const std::error_code error = AcquireReadLock(path, &held);
-  *lock = std::make_shared<FileReadLock>(error ? FileLock() : std::move(held));
-  return error;
-}
-
-bool IsVanishing(const std::error_code& error) {
-  return error == std::errc::no_such_file_or_directory || error == std::errc::resource_unavailable_try_again;
-}
+std::shared_ptr<ICacheReadLock> MakeReadLock(FileLock lock) { return std::make_shared<FileReadLock>(std::move(lock)); }
 
 }  // namespace internal
 

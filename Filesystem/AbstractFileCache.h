@@ -18,6 +18,17 @@
 // internal/FileLocks.h), and RemoveFile takes an exclusive one before it
 // unlinks. Programs that delete cache files without RemoveFile are not held
 // back; on Windows an open handle without delete sharing stops them too.
+//
+// A root shared by several users (Linux): a user can only lock, and so only
+// find and remove, the cached files it can read. A file it cannot open may be
+// held by its owner, so it is never removed by that user (PutRecord for its
+// key, RemoveRecord and the clean-up fail on it, with a WARNING). For users
+// to replace and clean up each other's files, every user needs read access
+// to every cached file and write access to every directory below the root:
+// one group for all of them, the set-group-ID bit on the root, and a umask of
+// 002 (or default ACLs). No sticky bit below the root: it keeps users from
+// removing each other's files at all. Whoever may write below the root may
+// plant symbolic links there; the caches never follow one below the root.
 #pragma once
 
 #include "Filesystem/Export.h"
@@ -69,7 +80,8 @@ class LUMFILESYSTEM_EXPORT AbstractFileCache {
   // the file was placed and its times set; afterwards `source` is gone. A
   // `timestamp` of 0 is refused (false, nothing touched). A reader never sees
   // a partly written cached file, also when `source` lies on another file
-  // system and has to be copied.
+  // system and has to be copied, and a put that fails or is killed while it
+  // copies leaves the key's previous file in place.
   virtual bool PutRecord(const std::string& key, const ioPath& source, long long timestamp) const = 0;
 
   // Removes `record.path` and returns true when it was NOT removed (an empty

@@ -8,14 +8,17 @@
 //   followed by IsCancelled(); finally SetState(Succeeded, Cancelled or
 //   Failed). No other state is announced, and the final one comes last.
 //
-// Each file is copied from its source to its destination, overwriting an
+// Each file is copied from its source to its destination, replacing an
 // existing destination; missing destination directories are not created.
-// The copy keeps the source's permission bits and last-write time. A file
-// that cannot be copied does not stop the job (final state Failed); no
-// half-written destination is left behind. When IsCancelled returns true,
-// the current file's destination is removed, the files copied before it
-// stay and the later ones are not attempted (final state Cancelled, unless a
-// file had failed before: then Failed). Progress and cancellation are at
+// The copy keeps the source's permission bits and last-write time. It is
+// written out of sight and takes the destination's name only when complete,
+// so a destination is always either what it was or the complete copy, also
+// when the job fails, is cancelled or its process is killed. A file that
+// cannot be copied does not stop the job (final state Failed). When
+// IsCancelled returns true, the current file's copy is discarded (its
+// destination keeps what it had), the files copied before it stay and the
+// later ones are not attempted (final state Cancelled, unless a file had
+// failed before: then Failed). Progress and cancellation are at
 // most one chunk of a few MiB late. Nothing is logged.
 //
 // Throws std::system_error when the thread cannot be started (no controller

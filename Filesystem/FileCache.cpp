@@ -2,7 +2,7 @@
 
 #include "Filesystem/FileOperations.h"
 #include "Filesystem/internal/CacheFiles.h"
-#include "Filesystem/internal/DirectoryListing.h"
+#include "Filesystem/internal/FilesystemError.h"
 #include "Filesystem/internal/TreeWalk.h"
 
 #include <boost/filesystem/operations.hpp>
@@ -63,48 +63,67 @@ FileCache::~FileCache() = default;
 AbstractFileCache::CacheRecord FileCache::FindRecord(const std::string& key) const {
   CacheRecord record;
   record.key = key;
-  const ioPath directory = GetCachedPath(key, false);
-  // A failed stat costs less than a failed open: misses are the common case.
-  if (!directory.exists()) return record;
-  internal::VisitRegularFiles(directory, [&record](const ioPath& candidate) {
-    std::shared_ptr<ICacheReadLock> lock;
-    // A file that is being removed or replaced right now is not the answer;
-    // the next one in the directory may be.
-    if (internal::IsVanishing(internal::LockCachedFile(candidate, &lock))) return false;
-    record.path = candidate;
-    record.readLock = std::move(lock);
+  const ioPath relative = GetCachedPath(key);
+  if (key.find("..") != std::string::npos && !internal::StaysBelowRoot(relative)) return record;
+  internal::CacheDirectory directory;
+  if (const std::error_code error = internal::OpenCacheDirectory(root_, relative, false, &directory)) {
+    // Missing is the common miss; a link planted at a level is no record directory.
+    if (internal::IsNoCacheDirectory(error)) return record;
+    internal::ThrowFilesystemError("Unable to list directory", root_ / relative, error);
+  }
+  const std::error_code error = internal::VisitCachedFiles(directory, false, [&](const ioPath& name) {
+    internal::FileLock lock;
+    long long lastWrite = 0;
+    // A file that is being removed or replaced right now, or that this process
+    // cannot lock (permissions, no descriptors left), is not the answer: a
+    // record is only ever returned with a live lock. The next one may be.
+    if (internal::LockCachedFile(directory, name, &lock, &lastWrite)) return false;
+    record.path = root_ / relative / name;
+    record.timestamp = lastWrite;
+    record.readLock = internal::MakeReadLock(std::move(lock));
     return true;
   });
-  if (!record.path.empty()) record.timestamp = record.path.last_write_time();
+  if (error) internal::ThrowFilesystemError("Unable to list directory", root_ / relative, error);
   return record;
 }
 
 bool FileCache::PutRecord(const std::string& key, const ioPath& source, long long timestamp) const {
   if (timestamp == 0) return false;
   if (!source.exists()) return false;
-  const ioPath directory = GetCachedPath(key, true);
+  const ioPath relative = GetCachedPath(key);
+  if (key.find("..") != std::string::npos && !internal::StaysBelowRoot(relative)) return false;
+  internal::CacheDirectory directory;
+  if (const std::error_code error = internal::OpenCacheDirectory(root_, relative, true, &directory)) {
+    if (internal::IsNoCacheDirectory(error)) return false;
+    internal::ThrowFilesystemError("Unable to list directory", root_ / relative, error);
+  }
+  const ioPath path = root_ / relative;
   // Clearing the directory would delete the source before it could move.
-  if (LiesDirectlyIn(source, directory)) return false;
-  bool cleared = true;
-  internal::VisitRegularFiles(directory, [this, &cleared](const ioPath& file) {
-    cleared = RemoveFile(file);
-    return !cleared;  // the first file that stays ends the put
-  });
-  return cleared && internal::PlaceCachedFile(source, directory / source.filename(), timestamp);
+  if (LiesDirectlyIn(source, path)) return false;
+  // Runs once the new file is ready to appear: a put that fails before that
+  // leaves the key's old file in place.
+  const auto makeRoom = [&] {
+    bool cleared = true;
+    const std::error_code error = internal::VisitCachedFiles(directory, true, [&](const ioPath& name) {
+      cleared = internal::RemoveFromCache(directory, name, path / name);
+      return !cleared;  // the first file that stays ends the put
+    });
+    if (error) internal::ThrowFilesystemError("Unable to list directory", path, error);
+    return cleared;
+  };
+  return internal::PlaceCachedFile(source, directory, source.filename(), timestamp, makeRoom);
 }
 
 bool FileCache::RemoveRecord(const CacheRecord& record) const { return !RemoveFile(record.path); }
 
-ioPath FileCache::GetCachedPath(const std::string& key, bool create) const {
+ioPath FileCache::GetCachedPath(const std::string& key) const {
   if (key.size() < 4) throw std::out_of_range("cache key shorter than 4 characters: " + key);
   // Each piece is cut from the UTF-8 key, then converted as a path would be.
-  NativeString text = root_.platformString();
+  NativeString text;
   AppendElement(text, ioPath(key.substr(0, 2)).platformString());
   AppendElement(text, ioPath(key.substr(2, 2)).platformString());
   AppendElement(text, ioPath(key.substr(4)).platformString());
-  ioPath directory{fs::path(std::move(text))};
-  if (create) ioPath::create_directories(directory);  // a failure surfaces in the listing
-  return directory;
+  return ioPath{fs::path(std::move(text))};
 }
 
 void FileCache::CleanupFiles(unsigned long long limit) { (void)ApplyCacheBudget(root_, limit); }

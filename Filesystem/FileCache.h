@@ -16,7 +16,8 @@
 //
 // Threads and processes: the object is only its root path; any number of
 // objects, threads and processes may use one root at once (see
-// AbstractFileCache.h for what a read lock guarantees).
+// AbstractFileCache.h for what a read lock guarantees, and for what a root
+// shared by several users needs).
 #pragma once
 
 #include "Filesystem/AbstractFileCache.h"
@@ -62,19 +63,24 @@ class LUMFILESYSTEM_EXPORT FileCache : public AbstractFileCache {
   FileCache& operator=(FileCache&&) = delete;
   ~FileCache() override;
 
-  // The first regular file in the key's record directory that can be locked,
-  // with a live read lock and its last-write time. Creates nothing. Throws
+  // The first regular file in the key's record directory that can be locked
+  // by this process, with a live read lock and its last-write time; a file
+  // that cannot be locked (being removed, unreadable to this user, no
+  // descriptors left) is passed over. Creates nothing. Throws
   // std::out_of_range for a key shorter than 4 characters and
   // boost::filesystem::filesystem_error when the record directory cannot be
   // listed.
   CacheRecord FindRecord(const std::string& key) const override;
 
-  // Creates the record directory, removes every regular file in it (false at
-  // the first one that is read-locked; the rest and `source` stay), then moves
-  // `source` in under its own file name. Throws as FindRecord (after the
-  // timestamp and existence checks), and boost::filesystem::filesystem_error
-  // when `source` had to be copied (another file system, or a read lock on
-  // it) but cannot be removed; the copy then stays in the cache.
+  // Creates the record directory, makes the new file ready (a move, or a
+  // complete copy out of sight), then removes every regular file in the
+  // record directory (false at the first one that is read-locked; the rest
+  // and `source` stay) and gives the new file `source`'s file name. A put
+  // that fails before that point leaves the key's old file in place. Throws
+  // as FindRecord (after the timestamp and existence checks), and
+  // boost::filesystem::filesystem_error when `source` had to be copied
+  // (another file system, or a read lock on it) but cannot be removed; the
+  // copy then stays in the cache.
   // A `source` that lies in the key's own record directory is refused (false).
   bool PutRecord(const std::string& key, const ioPath& source, long long timestamp) const override;
 
@@ -82,7 +88,9 @@ class LUMFILESYSTEM_EXPORT FileCache : public AbstractFileCache {
   bool RemoveRecord(const CacheRecord& record) const override;
 
  private:
-  ioPath GetCachedPath(const std::string& key, bool create) const;
+  // The key's record directory relative to the root (throws std::out_of_range
+  // for a key shorter than 4 characters).
+  ioPath GetCachedPath(const std::string& key) const;
   void CleanupFiles(unsigned long long limit);
   bool RemoveFile(const ioPath& path) const;
 

@@ -1,12 +1,15 @@
 #include "Filesystem/FileOperations.h"
 
+#include "Filesystem/internal/DirectoryLink.h"
 #include "Filesystem/internal/FileLocks.h"
 
 #include <boost/filesystem/exception.hpp>
 #include <boost/filesystem/operations.hpp>
+#include <glog/logging.h>
 
 #include <chrono>
 #include <cstdint>
+#include <ctime>
 #include <exception>
 
 namespace fs = boost::filesystem;
@@ -29,6 +32,20 @@ std::int32_t AgeInDays(std::int64_t lastWrite, std::int64_t now) {
   return static_cast<std::int32_t>((now - lastWrite * kTicksPerSecond) / kTicksPerDay);
 }
 
+// The last-write time of a directory entry, symbolic links followed; a link
+// whose target is missing is dated by the link itself, since the link is
+// what its removal removes. Throws filesystem_error when there is no time.
+std::int64_t EntryLastWriteTime(const fs::path& entry) {
+  boost::system::error_code ec;
+  const std::time_t time = fs::last_write_time(entry, ec);
+  if (!ec) return time;
+  long long own = 0;
+  if (ec == boost::system::errc::no_such_file_or_directory && !internal::LinkEntryLastWriteTime(ioPath(entry), &own)) {
+    return own;
+  }
+  throw fs::filesystem_error("last_write_time", entry, ec);
+}
+
 }  // namespace
 
 bool FileExists(const ioPath& path) { return ioPath::exists(path); }
@@ -40,7 +57,13 @@ bool RemoveFile(const ioPath& path) {
   try {
     // Held until the unlink is done, so that no reader can lock the file in between.
     internal::FileLock removalLock;
-    if (internal::AcquireRemovalLock(preferred, &removalLock)) return false;
+    if (const std::error_code error = internal::AcquireRemovalLock(preferred, &removalLock)) {
+      // Whoever can delete it but not open it cannot tell whether its owner reads it.
+      if (error == std::errc::permission_denied) {
+        LOG(WARNING) << "Not removing " << preferred.utf8string() << ": it cannot be opened to check for readers";
+      }
+      return false;
+    }
     return ioPath::remove(preferred);
   } catch (const std::exception&) {
     return false;
@@ -63,7 +86,7 @@ bool RemoveDir(const ioPath& directory, int minAgeDays, bool removeSelf) {
     std::uint64_t removed = 0;
     for (fs::directory_iterator it = directory.iterator(), end; it != end; ++it) {
       const fs::path& entry = it->path();
-      const std::int64_t lastWrite = fs::last_write_time(entry);
+      const std::int64_t lastWrite = EntryLastWriteTime(entry);
       if (AgeInDays(lastWrite, NowInTicks()) >= minAgeDays) {
         removed += fs::remove_all(entry);
       } else {
@@ -89,6 +112,8 @@ bool CopyDir(const ioPath& source, const ioPath& destination) {
       const ioPath entry(it->path());
       const ioPath target = destination / entry.filename();
       if (fs::is_directory(fs::status(it->path()))) {
+        // A link already in the destination is replaced by a real directory, never written through.
+        if (target.is_symlink()) target.remove();
         if (!CopyDir(entry, target)) return false;
       } else {
         ioPath::copy_file(entry, target);  // a file that cannot be copied is skipped

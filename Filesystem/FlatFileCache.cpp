@@ -33,32 +33,54 @@ FlatFileCache& FlatFileCache::operator=(FlatFileCache&& other) noexcept {
 
 FlatFileCache::~FlatFileCache() = default;
 
+namespace {
+
+// Splits `key` into the directory below the root that holds its file and the
+// file's name; false when it names no file there (empty, ".", "..", a
+// trailing separator, or a ".." that would lead out of the root).
+bool SplitKey(const std::string& key, ioPath* relative, ioPath* name) {
+  const ioPath path(key);
+  *name = path.filename();
+  *relative = path.parent_path();
+  const auto native = name->platformString();
+  return !key.empty() && native != "." && native != ".." && native != "/" && internal::StaysBelowRoot(*relative);
+}
+
+}  // namespace
+
 AbstractFileCache::CacheRecord FlatFileCache::FindRecord(const std::string& key) const {
   CacheRecord record;
   record.key = key;
-  if (!root_.exists()) return record;
-  ioPath file = root_ / ioPath(key);
-  if (!file.is_regular_file()) return record;
-  std::shared_ptr<ICacheReadLock> lock;
-  // A file being removed or replaced right now counts as not found.
-  if (internal::IsVanishing(internal::LockCachedFile(file, &lock))) return record;
-  record.timestamp = file.last_write_time();
-  record.path = std::move(file);
-  record.readLock = std::move(lock);
+  ioPath relative, name;
+  if (!SplitKey(key, &relative, &name)) return record;
+  internal::CacheDirectory directory;
+  if (internal::OpenCacheDirectory(root_, relative, false, &directory)) return record;
+  internal::FileLock lock;
+  long long lastWrite = 0;
+  // A file being removed or replaced right now, or one this process cannot
+  // lock, counts as not found: a record always comes with a live lock.
+  if (internal::LockCachedFile(directory, name, &lock, &lastWrite)) return record;
+  record.path = root_ / ioPath(key);
+  record.timestamp = lastWrite;
+  record.readLock = internal::MakeReadLock(std::move(lock));
   return record;
 }
 
 bool FlatFileCache::PutRecord(const std::string& key, const ioPath& source, long long timestamp) const {
   if (timestamp == 0) return false;
   if (!source.exists()) return false;
+  ioPath relative, name;
+  if (!SplitKey(key, &relative, &name)) return false;
+  internal::CacheDirectory directory;
+  if (internal::OpenCacheDirectory(root_, relative, false, &directory)) return false;
   const ioPath target = root_ / ioPath(key);
-  if (target.exists()) {
-    boost::system::error_code ec;
-    // Removing the target would delete the source before it could move.
-    if (fs::equivalent(fs::path(source.platformString()), fs::path(target.platformString()), ec)) return false;
-    if (!RemoveFile(target)) return false;
-  }
-  return internal::PlaceCachedFile(source, target, timestamp);
+  boost::system::error_code ec;
+  // Removing the target would delete the source before it could move.
+  if (fs::equivalent(fs::path(source.platformString()), fs::path(target.platformString()), ec)) return false;
+  // Runs once the new file is ready to appear: a put that fails before that
+  // leaves the key's old file in place.
+  const auto makeRoom = [&] { return internal::RemoveFromCache(directory, name, target); };
+  return internal::PlaceCachedFile(source, directory, name, timestamp, makeRoom);
 }
 
 bool FlatFileCache::RemoveRecord(const CacheRecord& record) const { return !RemoveFile(record.path); }

@@ -32,17 +32,19 @@ class LUMFILESYSTEM_EXPORT FlatFileCache : public AbstractFileCache {
   FlatFileCache& operator=(FlatFileCache&& other) noexcept;
   ~FlatFileCache() override;
 
-  // root/key when it is a regular file that can be locked, with a live read
-  // lock and its last-write time. The empty key names the root itself and is
-  // never found.
+  // root/key when it is a regular file that this process can lock, with a
+  // live read lock and its last-write time. The empty key names the root
+  // itself and is never found; neither is a key whose levels below the root
+  // hold a symbolic link or lead out of it with "..".
   CacheRecord FindRecord(const std::string& key) const override;
 
-  // Removes root/key unless it is read-locked or not a regular file (then
-  // false, nothing changed), then moves `source` there. Throws
-  // boost::filesystem::filesystem_error when `source` had to be copied
-  // (another file system, or a read lock on it) but cannot be removed; the
-  // copy then stays in the cache. A `source` that already is root/key is
-  // refused (false).
+  // Makes the new file ready (a move, or a complete copy out of sight), then
+  // removes root/key unless it is read-locked or not a regular file (then
+  // false, and the old file and `source` stay), then gives the new file that
+  // name. Throws boost::filesystem::filesystem_error when `source` had to be
+  // copied (another file system, or a read lock on it) but cannot be removed;
+  // the copy then stays in the cache. A `source` that already is root/key is
+  // refused (false), as is a key FindRecord never finds.
   bool PutRecord(const std::string& key, const ioPath& source, long long timestamp) const override;
 
   // See AbstractFileCache::RemoveRecord.

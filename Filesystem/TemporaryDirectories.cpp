@@ -40,6 +40,10 @@ ioPath GetProductTemporaryFilesDir(const std::string& productName) {
   fs::path level = systemTemp.platformString();
   for (const fs::path& element : product.relative_path() / "temp") {
     level /= element;
+    if (element == "..") {
+      internal::ThrowFilesystemError("GetProductTemporaryFilesDir: a product name must not lead out of the temporary "
+                                     "directory", ioPath(product), std::make_error_code(std::errc::invalid_argument));
+    }
     switch (internal::MakePrivateDirectory(ioPath(level))) {
       case internal::PrivateDirectoryState::kUsable:
         break;

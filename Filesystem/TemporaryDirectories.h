@@ -8,8 +8,8 @@
 //
 // Linux differs from Windows where the temporary directory is shared by all
 // users: the directories made here are created with mode 0700, and a product
-// directory (or its `temp` level) that is a symbolic link or belongs to
-// another user is refused rather than used or cleared.
+// directory (or its `temp` level) that is a symbolic link, belongs to another
+// user or may be written by others is refused rather than used or cleared.
 #pragma once
 
 #include "Filesystem/Export.h"
@@ -30,11 +30,15 @@ LUMFILESYSTEM_EXPORT ioPath GenerateTempDir();
 
 // <system temporary directory>/<productName>/temp, created when missing (the
 // result of the creation is not checked: a directory that cannot be created
-// is returned all the same). `productName` is one path element.
+// is returned all the same). `productName` is one path element, or several
+// below one another; a ".." element is refused with
+// boost::filesystem::filesystem_error (errc::invalid_argument), so the result
+// never lies outside the system temporary directory.
 // Throws boost::filesystem::filesystem_error when the system temporary
 // directory cannot be determined, and (Linux) with errc::permission_denied
-// naming the offending path when the product or `temp` level is a symbolic
-// link or belongs to another user; nothing is created below it then.
+// naming the offending path when a level below the system temporary
+// directory is a symbolic link, belongs to another user or has a group or
+// world write bit; nothing is created below it then.
 LUMFILESYSTEM_EXPORT ioPath GetProductTemporaryFilesDir(const std::string& productName);
 
 // Removes every direct entry of the product's `temp` directory that is at

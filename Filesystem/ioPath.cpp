@@ -1,5 +1,6 @@
 #include "Filesystem/ioPath.h"
 
+#include "Filesystem/internal/CopyFileWithProgress.h"
 #include "LumString/LumString.h"
 
 #include <boost/filesystem/exception.hpp>
@@ -7,6 +8,7 @@
 #include <boost/system/errc.hpp>
 #include <boost/system/error_code.hpp>
 
+#include <cstdint>
 #include <ostream>
 #include <utility>
 
@@ -45,6 +47,31 @@ void RequireWhole(const char* operation, const fs::path& p) {
 fs::file_status Status(const fs::path& p) {
   RequireWhole("boost::filesystem::status", p);
   return fs::status(p);
+}
+
+Core::internal::CopyProgressAction KeepGoing(std::uint64_t) { return Core::internal::CopyProgressAction::Continue; }
+
+// Copies `from` to `to` on another file system: a regular file as copy_file
+// copies it (complete or not at all), a directory level by level into `to`
+// (created, or merged into when it exists), anything else as the file-system
+// library copies it. Links are followed.
+bool CopyAcross(const fs::path& from, const fs::path& to) {
+  boost::system::error_code ec;
+  const fs::file_status status = fs::status(from, ec);
+  if (ec) return false;
+  if (fs::is_regular_file(status)) return !Core::internal::CopyFileWithProgress(ioPath(from), ioPath(to), KeepGoing);
+  if (!fs::is_directory(status)) {
+    fs::copy(from, to, fs::copy_options::overwrite_existing, ec);
+    return !ec;
+  }
+  if (!fs::is_directory(fs::symlink_status(to, ec))) {
+    fs::create_directory(to, from, ec);
+    if (ec) return false;
+  }
+  for (fs::directory_iterator it(from, ec), end; !ec && it != end; it.increment(ec)) {
+    if (!CopyAcross(it->path(), to / it->path().filename())) return false;
+  }
+  return !ec;
 }
 
 }  // namespace
@@ -227,8 +254,7 @@ bool ioPath::rename(const ioPath& from, const ioPath& to) {
 
   // Different file systems: copy the entry (a whole tree for a directory),
   // then remove the source. A copy that cannot remove its source is undone.
-  fs::copy(from.path_, to.path_, fs::copy_options::recursive | fs::copy_options::overwrite_existing, ec);
-  if (ec) return false;
+  if (!CopyAcross(from.path_, to.path_)) return false;
   fs::remove_all(from.path_, ec);
   if (ec) {
     boost::system::error_code ignored;
@@ -242,9 +268,7 @@ bool ioPath::copy_file(const ioPath& to) const { return copy_file(*this, to); }
 
 bool ioPath::copy_file(const ioPath& from, const ioPath& to) {
   if (Truncated(from.path_) || Truncated(to.path_)) return false;
-  boost::system::error_code ec;
-  fs::copy_file(from.path_, to.path_, fs::copy_options::overwrite_existing, ec);
-  return !ec;
+  return !Core::internal::CopyFileWithProgress(from, to, KeepGoing);
 }
 
 ioPath ioPath::absolute_path() const { return ioPath(fs::absolute(path_, fs::current_path()), 0); }

@@ -132,11 +132,16 @@ class LUMFILESYSTEM_EXPORT ioPath {
   static unsigned long long remove_all(const ioPath& p);
 
   // Reporting. Between file systems the entry (a whole tree for a directory)
-  // is copied and the source removed; a failed copy leaves what it wrote, a
-  // failed removal of the source removes the copy again.
+  // is copied and the source removed, each file as copy_file copies it; a
+  // failed copy leaves the files it completed, a failed removal of the source
+  // removes the copy again.
   bool rename(const ioPath& to) const;
   static bool rename(const ioPath& from, const ioPath& to);
-  // Reporting; overwrites an existing target file.
+  // Reporting; replaces an existing target file (or a symbolic link there,
+  // which is not followed) and gives the copy the source's permission bits
+  // and last-write time. The copy is made out of sight and takes the target's
+  // name only when complete: the target is the old file or the whole copy,
+  // also after a full disk, a failure or a crash.
   bool copy_file(const ioPath& to) const;
   static bool copy_file(const ioPath& from, const ioPath& to);
 

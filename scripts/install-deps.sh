@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages LumFilesystem needs to build, test, fuzz
-# and benchmark. Idempotent, and silent when everything is already there.
+# and benchmark (bindfs and fuse3: the fault tests' FUSE file system).
+# Idempotent, and silent when everything is already there.
 set -euo pipefail
 
 packages=(
@@ -11,6 +12,7 @@ packages=(
   dpkg-dev file
   clang-14 libclang-rt-14-dev llvm-14   # the fuzz preset: libFuzzer, sanitizers, symbolized reports
   inotify-tools                         # inotifywait, the peer of DirectoryWatcherBench
+  bindfs fuse3                          # the fault tests' FUSE file system
 )
 
 missing=()

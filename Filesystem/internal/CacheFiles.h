@@ -1,32 +1,37 @@
-// Steps the file caches share: locking a found file and placing a new one.
+// Steps the file caches share: the lock a found record carries, checking
+// where a key leads, and removing and placing files in a record directory.
 #pragma once
 
 #include "Filesystem/AbstractFileCache.h"
+#include "Filesystem/internal/CacheDirectory.h"
+#include "Filesystem/internal/FileLocks.h"
 
+#include <functional>
 #include <memory>
 #include <system_error>
 
 namespace Tarnix::Core::internal {
 
-// Takes a read lock on the cached file at `path`. On success `*lock` is a live
-// lock. Errors: errc::no_such_file_or_directory when the file went away or was
-// replaced meanwhile, errc::resource_unavailable_try_again when a remover (or
-// a writer still publishing it) holds it; otherwise the open's error, and then
-// `*lock` is an inert lock as ICacheReadLock::CreateInstance would return.
-[[nodiscard]] std::error_code LockCachedFile(const ioPath& path, std::shared_ptr<ICacheReadLock>* lock);
+// The read lock of a found record, holding `lock`.
+std::shared_ptr<ICacheReadLock> MakeReadLock(FileLock lock);
 
-// Whether a lookup should pass over a file that LockCachedFile refused with
-// `error`: it is on its way out, so the next file (or none) is the answer.
-[[nodiscard]] bool IsVanishing(const std::error_code& error);
+// Whether `relative`, joined to a root, stays below it: no ".." element.
+bool StaysBelowRoot(const ioPath& relative);
 
-// Places `source` at `target` with both times set to `timestamp`: a rename,
-// or between file systems a copy that appears complete followed by removing
-// the source. An existing file at `target` is taken away with RemoveFile
-// first, so a read-locked one makes the call fail and stay as it was.
-// A source that someone holds a read lock on is copied, not moved, and then
-// cannot be removed. True when the file was placed and its times set. Throws
-// boost::filesystem::filesystem_error when the copy succeeded but the source
-// cannot be removed.
-[[nodiscard]] bool PlaceCachedFile(const ioPath& source, const ioPath& target, long long timestamp);
+// Whether an error of OpenCacheDirectory means that the directory is simply
+// not there for the cache: missing, or something else (a link) in its place.
+bool IsNoCacheDirectory(const std::error_code& error);
+
+// Removes the cached file `name` in `directory` (at `path`, for the log)
+// unless a reader holds it. True when nothing is left at `name`. A file this
+// user cannot open stays, with a WARNING: its owner may be reading it.
+bool RemoveFromCache(const CacheDirectory& directory, const ioPath& name, const ioPath& path);
+
+// PlaceFile (FilePlacement.h) for a put: true when the file was placed and
+// its times set. Throws boost::filesystem::filesystem_error when the source
+// had to be copied (another file system, or a read lock on it) but cannot be
+// removed; the copy then stays in the cache.
+bool PlaceCachedFile(const ioPath& source, const CacheDirectory& directory, const ioPath& name, long long timestamp,
+                     const std::function<bool()>& makeRoom);
 
 }  // namespace Tarnix::Core::internal

@@ -13,6 +13,11 @@ namespace Tarnix::Core::internal {
 // consulted). Never throws.
 bool LinkEntryExists(const ioPath& link);
 
+// The last-write time of the entry `link` itself (a link's own time, its
+// target not consulted), in whole seconds since 1970 UTC. Errors: the
+// system's, errc::no_such_file_or_directory when nothing is there.
+[[nodiscard]] std::error_code LinkEntryLastWriteTime(const ioPath& link, long long* seconds);
+
 // What reading a link found.
 struct LinkReading {
   enum class State {

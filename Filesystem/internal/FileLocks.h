@@ -63,10 +63,13 @@ class FileLock {
 // Takes what a remover holds while it removes `path`, so that no reader can
 // lock the file in between. Errors: errc::device_or_resource_busy when a
 // reader holds the file; errc::no_such_file_or_directory when it disappeared
-// or was replaced. Where the system itself refuses to remove an open file
-// (Windows), succeeds with an empty lock and the removal reports the holder.
-// A file that cannot be opened for reading (permissions) cannot be read-locked
-// by this user either, and is reported as lockable with an empty `lock`.
+// or was replaced; the open's own error otherwise. Where the system itself
+// refuses to remove an open file (Windows), succeeds with an empty lock and
+// the removal reports the holder.
+// Linux: a file this user cannot open (errc::permission_denied) may still be
+// read-locked by its owner, so it is reported as such and must not be removed:
+// on a root shared by several users every user must be able to read every
+// cached file for removals to happen at all.
 [[nodiscard]] std::error_code AcquireRemovalLock(const ioPath& path, FileLock* lock);
 
 }  // namespace Tarnix::Core::internal

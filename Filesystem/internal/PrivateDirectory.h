@@ -21,7 +21,9 @@ namespace Tarnix::Core::internal {
 enum class PrivateDirectoryState {
   kUsable,   // an entry of the effective user that is not a symbolic link
   kMissing,  // nothing there (or it cannot be examined)
-  kForeign,  // a symbolic link, or an entry that belongs to another user
+  kForeign,  // a symbolic link, an entry of another user, or one that others
+             // may write to (group or world write bit), where they could swap
+             // its contents for links between a check and a clean-up
 };
 
 // Creates `path` as CreatePrivateDirectory does when nothing is there, then

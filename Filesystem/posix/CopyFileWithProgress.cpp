@@ -1,15 +1,42 @@
-// Linux copy of one file in bounded steps, with a progress report after each.
+// Linux copy of one file in bounded steps, with a progress report after each,
+// staged out of sight in the destination's directory and renamed over the
+// destination only once it is complete.
 #include "Filesystem/internal/CopyFileWithProgress.h"
 
 #include "Filesystem/posix/CopyData.h"
 #include "Filesystem/posix/File.h"
+#include "Filesystem/posix/StagedFile.h"
 #include "Filesystem/posix/SystemCall.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace Tarnix::Core {
 
 namespace posix {
+
+namespace {
+
+bool SameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+// Whether what is at `name` in `directoryFd` may be replaced by a copy of
+// `source`: nothing, a regular file, or a symbolic link (replaced, not
+// followed), but never the source itself under another name.
+[[nodiscard]] std::error_code CheckReplaceable(int directoryFd, const char* name, const struct stat& source) {
+  struct stat entry {};
+  if (::fstatat(directoryFd, name, &entry, AT_SYMLINK_NOFOLLOW) != 0) {
+    return errno == ENOENT ? std::error_code() : LastError();
+  }
+  struct stat target = entry;
+  const bool resolved = !S_ISLNK(entry.st_mode) || ::fstatat(directoryFd, name, &target, 0) == 0;
+  if ((resolved && SameFile(target, source)) || !(S_ISREG(entry.st_mode) || S_ISLNK(entry.st_mode))) {
+    return std::make_error_code(std::errc::invalid_argument);
+  }
+  return {};
+}
+
+}  // namespace
 
 std::error_code CopyFileWithProgress(const ioPath& source, const ioPath& destination,
                                      const internal::CopyProgressRoutine& progress, CopyMethod firstMethod) {
@@ -18,38 +45,32 @@ std::error_code CopyFileWithProgress(const ioPath& source, const ioPath& destina
   if (auto ec = OpenFile(source.platformString().c_str(), O_RDONLY, 0, &in, &sourceStatus, FileKind::Regular)) {
     return ec;
   }
-
-  // Not O_TRUNC: the destination may turn out to be the source itself. A new
-  // file is created with the source's permission bits (less the umask, put
-  // right at the end when they differ), as cp(1) does.
-  const mode_t mode = sourceStatus.st_mode & 0777;
-  UniqueFd out;
-  struct stat destinationStatus {};
-  if (auto ec = OpenFile(destination.platformString().c_str(), O_WRONLY | O_CREAT, mode, &out, &destinationStatus,
-                         FileKind::Regular)) {
-    return ec;
-  }
-  if (destinationStatus.st_dev == sourceStatus.st_dev && destinationStatus.st_ino == sourceStatus.st_ino) {
+  const std::string name = destination.filename().platformString();
+  if (name.empty() || name == "." || name == ".." || name == "/") {
     return std::make_error_code(std::errc::invalid_argument);
   }
+  const std::string parent = destination.parent_path().platformString();
+  UniqueFd directory;
+  if (auto ec = OpenFile(parent.empty() ? "." : parent.c_str(), O_PATH | O_DIRECTORY, 0, &directory)) return ec;
+  if (auto ec = CheckReplaceable(directory.get(), name.c_str(), sourceStatus)) return ec;
 
-  // From here on the destination is ours to change; whatever stops the copy
-  // also removes it.
-  std::error_code ec;
-  if (destinationStatus.st_size != 0 && RetryOnEintr([&] { return ::ftruncate(out.get(), 0); }) != 0) {
-    ec = LastError();
-  }
+  // Whatever stops the copy from here on discards the staged file; the
+  // destination keeps what it had.
+  StagedFile staged;
+  if (auto ec = staged.Create(directory.get(), name, /*unnamed=*/true)) return ec;
   // Doubles the kernel's read-ahead for large files read from disk.
-  if (!ec && static_cast<std::uint64_t>(sourceStatus.st_size) >= internal::kCopyChunkBytes) {
+  if (static_cast<std::uint64_t>(sourceStatus.st_size) >= internal::kCopyChunkBytes) {
     ::posix_fadvise(in.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
   }
-  if (!ec) ec = CopyData(in.get(), out.get(), static_cast<std::uint64_t>(sourceStatus.st_size), firstMethod, progress);
+  if (auto ec = CopyData(in.get(), staged.fd(), static_cast<std::uint64_t>(sourceStatus.st_size), firstMethod,
+                         progress)) {
+    return ec;
+  }
+  struct stat stagedStatus {};
+  if (::fstat(staged.fd(), &stagedStatus) != 0) return LastError();
   const struct timespec times[2] = {{0, UTIME_OMIT}, sourceStatus.st_mtim};
-  if (!ec) ec = ApplySourceAttributes(out.get(), sourceStatus.st_mode, destinationStatus, times);
-  // close() reports write-back errors of some file systems (NFS).
-  if (::close(out.release()) != 0 && !ec && errno != EINTR) ec = LastError();
-  if (ec) ::unlink(destination.platformString().c_str());
-  return ec;
+  if (auto ec = ApplySourceAttributes(staged.fd(), sourceStatus.st_mode, stagedStatus, times)) return ec;
+  return staged.Publish(/*replace=*/true);
 }
 
 }  // namespace posix

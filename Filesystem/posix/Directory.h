@@ -5,6 +5,7 @@
 #pragma once
 
 #include "Filesystem/posix/SystemCall.h"
+#include "Filesystem/posix/UniqueFd.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -56,7 +57,20 @@ class DirectoryStream {
     return dir_ ? std::error_code() : LastError();
   }
 
+  // Lists the directory open as `fd`, which the stream then owns (and has
+  // closed when this fails).
+  [[nodiscard]] std::error_code Adopt(UniqueFd fd) {
+    dir_.reset(::fdopendir(fd.get()));
+    if (!dir_) return LastError();
+    fd.release();
+    return {};
+  }
+
+  bool is_open() const noexcept { return dir_ != nullptr; }
   int fd() const noexcept { return ::dirfd(dir_.get()); }
+
+  // Starts the next ForEach from the first entry again.
+  void Rewind() noexcept { ::rewinddir(dir_.get()); }
 
   // Calls `visit(const DirectoryEntry&)` for each entry but "." and "..", in
   // the order the file system lists them, until it returns true. Entries

@@ -18,6 +18,13 @@ bool LinkEntryExists(const ioPath& link) {
   return ::lstat(link.platformString().c_str(), &status) == 0;
 }
 
+std::error_code LinkEntryLastWriteTime(const ioPath& link, long long* seconds) {
+  struct stat status {};
+  if (::lstat(link.platformString().c_str(), &status) != 0) return posix::LastError();
+  *seconds = status.st_mtim.tv_sec;
+  return {};
+}
+
 LinkReading ReadDirectoryLink(const ioPath& link) {
   LinkReading reading;
   // Link texts are limited to PATH_MAX bytes, so this never truncates.

@@ -5,7 +5,12 @@
 namespace Tarnix::Core::posix {
 
 std::error_code OpenFile(const char* path, int flags, mode_t mode, UniqueFd* fd, struct stat* status, FileKind kind) {
-  fd->reset(RetryOnEintr([&] { return ::open(path, flags | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, mode); }));
+  return OpenFileAt(AT_FDCWD, path, flags, mode, fd, status, kind);
+}
+
+std::error_code OpenFileAt(int directoryFd, const char* path, int flags, mode_t mode, UniqueFd* fd,
+                           struct stat* status, FileKind kind) {
+  fd->reset(RetryOnEintr([&] { return ::openat(directoryFd, path, flags | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, mode); }));
   if (!fd->valid()) return LastError();
   if (status == nullptr && kind == FileKind::Any) return {};
   struct stat own {};

@@ -27,4 +27,10 @@ enum class FileKind {
 [[nodiscard]] std::error_code OpenFile(const char* path, int flags, mode_t mode, UniqueFd* fd,
                                        struct stat* status = nullptr, FileKind kind = FileKind::Any);
 
+// OpenFile for `path` relative to the directory open as `directoryFd`
+// (AT_FDCWD: the working directory), as openat() resolves it. With O_NOFOLLOW
+// in `flags` a symbolic link at `path` fails with errc::too_many_symbolic_link_levels.
+[[nodiscard]] std::error_code OpenFileAt(int directoryFd, const char* path, int flags, mode_t mode, UniqueFd* fd,
+                                         struct stat* status = nullptr, FileKind kind = FileKind::Any);
+
 }  // namespace Tarnix::Core::posix

@@ -3,42 +3,49 @@
 #include "Filesystem/internal/FileLocks.h"
 
 #include "Filesystem/posix/File.h"
+#include "Filesystem/posix/FileLock.h"
 #include "Filesystem/posix/SystemCall.h"
 
-#include <sys/file.h>
+#include <fcntl.h>
 #include <unistd.h>
 
-namespace Tarnix::Core::internal {
+namespace Tarnix::Core {
 
-namespace {
+namespace posix {
 
-// Whether `path` (followed like open() follows it) still names the file
-// open as `fd`.
-[[nodiscard]] std::error_code CheckStillAtPath(int fd, const char* path) {
-  struct stat opened {};
-  struct stat named {};
-  if (::fstat(fd, &opened) != 0) return posix::LastError();
-  if (::stat(path, &named) != 0) {
-    return errno == ENOENT ? std::make_error_code(std::errc::no_such_file_or_directory) : posix::LastError();
-  }
-  if (opened.st_dev != named.st_dev || opened.st_ino != named.st_ino) {
-    return std::make_error_code(std::errc::no_such_file_or_directory);
-  }
-  return {};
-}
-
-// Opens `path` and takes `operation` (LOCK_SH or LOCK_EX) on it without
-// waiting; `busy` is the error for a lock someone else holds.
-[[nodiscard]] std::error_code Lock(const ioPath& path, int operation, std::errc busy, FileLock* lock) {
-  const auto native = path.platformString();
-  posix::UniqueFd fd;
-  if (auto ec = posix::OpenFile(native.c_str(), O_RDONLY, 0, &fd)) return ec;
-  if (posix::RetryOnEintr([&] { return ::flock(fd.get(), operation | LOCK_NB); }) != 0) {
-    return errno == EWOULDBLOCK ? std::make_error_code(busy) : posix::LastError();
+std::error_code LockFileAt(int directoryFd, const char* name, int operation, bool followLinks, std::errc busy,
+                           UniqueFd* fd, struct stat* status) {
+  UniqueFd opened;
+  if (auto ec = OpenFileAt(directoryFd, name, O_RDONLY | (followLinks ? 0 : O_NOFOLLOW), 0, &opened)) return ec;
+  if (RetryOnEintr([&] { return ::flock(opened.get(), operation | LOCK_NB); }) != 0) {
+    return errno == EWOULDBLOCK ? std::make_error_code(busy) : LastError();
   }
   // A remover may have unlinked the file between our open and our lock, and
   // a remover must unlink the very file it locked.
-  if (auto ec = CheckStillAtPath(fd.get(), native.c_str())) return ec;
+  struct stat locked {};
+  struct stat named {};
+  if (::fstat(opened.get(), &locked) != 0) return LastError();
+  if (::fstatat(directoryFd, name, &named, followLinks ? 0 : AT_SYMLINK_NOFOLLOW) != 0) {
+    return errno == ENOENT ? std::make_error_code(std::errc::no_such_file_or_directory) : LastError();
+  }
+  if (locked.st_dev != named.st_dev || locked.st_ino != named.st_ino) {
+    return std::make_error_code(std::errc::no_such_file_or_directory);
+  }
+  if (status != nullptr) *status = locked;
+  *fd = std::move(opened);
+  return {};
+}
+
+}  // namespace posix
+
+namespace internal {
+
+namespace {
+
+[[nodiscard]] std::error_code LockPath(const ioPath& path, int operation, std::errc busy, FileLock* lock) {
+  posix::UniqueFd fd;
+  const auto native = path.platformString();
+  if (auto ec = posix::LockFileAt(AT_FDCWD, native.c_str(), operation, /*followLinks=*/true, busy, &fd)) return ec;
   *lock = FileLock(fd.release());
   return {};
 }
@@ -51,16 +58,13 @@ void FileLock::Release() noexcept {
 }
 
 std::error_code AcquireReadLock(const ioPath& path, FileLock* lock) {
-  return Lock(path, LOCK_SH, std::errc::resource_unavailable_try_again, lock);
+  return LockPath(path, LOCK_SH, std::errc::resource_unavailable_try_again, lock);
 }
 
 std::error_code AcquireRemovalLock(const ioPath& path, FileLock* lock) {
-  const std::error_code ec = Lock(path, LOCK_EX, std::errc::device_or_resource_busy, lock);
-  if (ec == std::errc::permission_denied) {
-    *lock = FileLock();
-    return {};
-  }
-  return ec;
+  return LockPath(path, LOCK_EX, std::errc::device_or_resource_busy, lock);
 }
 
-}  // namespace Tarnix::Core::internal
+}  // namespace internal
+
+}  // namespace Tarnix::Core

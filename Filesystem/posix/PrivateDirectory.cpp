@@ -18,7 +18,11 @@ PrivateDirectoryState MakePrivateDirectory(const ioPath& path) {
   struct stat entry {};
   if (::lstat(path.platformString().c_str(), &entry) != 0) return PrivateDirectoryState::kMissing;
   // lstat, not stat: a link is refused whoever owns it and wherever it points.
-  if (S_ISLNK(entry.st_mode) || entry.st_uid != ::geteuid()) return PrivateDirectoryState::kForeign;
+  // A level others may write to is refused too: they could swap what lies
+  // below it for a link between any check and a clean-up that follows it.
+  if (S_ISLNK(entry.st_mode) || entry.st_uid != ::geteuid() || (entry.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    return PrivateDirectoryState::kForeign;
+  }
   return PrivateDirectoryState::kUsable;
 }
 

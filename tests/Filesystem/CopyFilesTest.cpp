@@ -113,19 +113,22 @@ TEST_F(CopyFilesTest, MissingSourceFailsTheJobButNotTheOtherFiles) {
   EXPECT_EQ(sums, sizes);
 }
 
-// Cancelled in the second of three files: its copy goes, the third is never made, and the job stops at
-// the first poll that said so. A failure before the cancellation still makes the job Failed.
+// Cancelled in the second of three files: its copy is discarded and the destination keeps what it had, the
+// third is never made, and the job stops at the first poll that said so. A failure before the cancellation
+// still makes the job Failed.
 TEST_F(CopyFilesTest, CancelDuringSecondFileRemovesItAndSkipsTheRest) {
   const long long size = kCopyChunkBytes + kMiB;  // two steps per file
   for (const char* name : {"1", "2", "3"}) MakeFile(At(name), size, name[0]);
   const std::tuple<std::string, long long, int> cases[] = {{"1", size, Cancelled}, {"missing", 0, Failed}};
   for (const auto& [source, cancelAfter, state] : cases) {
     SCOPED_TRACE(source);
-    MakeFile(At("2.copy"), 10, 4);  // overwritten, then removed
+    const std::string old = MakeFile(At("2.copy"), 10, 4);
     EXPECT_FALSE(Copy({{At(source), At(source + ".copy")}, {At("2"), At("2.copy")}, {At("3"), At("3.copy")}},
                       state, cancelAfter));
     EXPECT_EQ(ReadFile(At(source + ".copy")), ReadFile(At(source)));
-    EXPECT_FALSE(At("2.copy").exists() || At("3.copy").exists());
+    EXPECT_EQ(ReadFile(At("2.copy")), old);
+    EXPECT_FALSE(At("3.copy").exists());
+    EXPECT_EQ(std::distance(dir_.path().iterator(), boost::filesystem::directory_iterator()), 5) << "nothing staged stays";
     const auto& polls = log_->values['C'];
     EXPECT_TRUE(!polls.empty() && polls.back() == 1 && std::count(polls.begin(), polls.end(), 1) == 1);
   }

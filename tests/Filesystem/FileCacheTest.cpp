@@ -4,6 +4,7 @@
 #include "Filesystem/FileOperations.h"
 #include "Filesystem/FlatFileCache.h"
 
+#include "Filesystem/internal/CacheDirectory.h"
 #include "Filesystem/internal/FilePlacement.h"
 #include "support/ChildProcess.h"
 #include "support/LogCapture.h"
@@ -13,6 +14,8 @@
 
 #include <boost/filesystem/exception.hpp>
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -147,17 +150,108 @@ TEST_F(FileCacheTest, PutFromAnotherFileSystemAppearsCompleteAndStamped) {
   EXPECT_EQ(EntriesIn(recordDir_), 1) << "no staging file stays behind";
 }
 
+// The copy of a put from another file system, staged either way: it appears complete and stamped, never replaces
+// what has the name meanwhile, and leaves nothing behind; room is made only once the copy is ready.
 TEST_F(FileCacheTest, StagedCopyNeverReplacesNorLeavesAnything) {
+  TempDir shm("/dev/shm");
+  if (!OnDifferentFileSystems(shm.path(), dir_.path())) GTEST_SKIP() << "/dev/shm is the temp dir's file system";
   for (auto staging : {internal::Staging::UnnamedFile, internal::Staging::NamedTempFile}) {
     SCOPED_TRACE(static_cast<int>(staging));
     TempDir out;
-    const ioPath source = MakeSource(dir_.path(), "s", "payload");
-    EXPECT_FALSE(internal::CopyIntoPlace(source, out / "t", kStamp, staging));
-    EXPECT_TRUE(HasBothTimes(out / "t", kStamp));
-    EXPECT_EQ(ReadFile(out / "t"), "payload");
-    EXPECT_EQ(internal::CopyIntoPlace(source, out / "t", kStamp, staging), std::errc::file_exists);
+    internal::CacheDirectory directory;
+    ASSERT_FALSE(internal::OpenCacheDirectory(out.path(), ioPath(), false, &directory));
+    const ioPath source = MakeSource(shm.path(), "s", "payload");
+    const std::string longest(255, 't');  // the staging name must not grow with it
+    internal::Placement placement;
+    int rooms = 0;
+    const auto makeRoom = [&] { return ++rooms == 1 && ReadFile(source) == "payload"; };
+    EXPECT_FALSE(internal::PlaceFile(source, directory, longest, kStamp, makeRoom, &placement, staging));
+    EXPECT_TRUE(placement.placed && !placement.sourceKept && !source.exists());
+    EXPECT_TRUE(HasBothTimes(out / longest, kStamp));
+    EXPECT_EQ(ReadFile(out / longest), "payload");
+    WriteFile(source, "second");
+    EXPECT_EQ(internal::PlaceFile(source, directory, longest, kStamp, [] { return true; }, &placement, staging),
+              std::errc::file_exists);
+    EXPECT_EQ(internal::PlaceFile(source, directory, "u", kStamp, [] { return false; }, &placement, staging),
+              std::errc::device_or_resource_busy);
+    EXPECT_EQ(ReadFile(source), "second") << "a failed placement keeps its source";
     EXPECT_EQ(EntriesIn(out.path()), 1);
   }
+}
+
+// Whoever may write below the root can plant links: at a key level, at the record directory, in it, or at a
+// flat key's file or directory. No put deletes or writes anything behind one, and no lookup finds through one.
+TEST_F(FileCacheTest, LinksBelowTheRootAreNeverFollowed) {
+  const ioPath victim = dir_ / "victim";
+  ASSERT_TRUE(ioPath::create_directories(victim / "dir"));
+  WriteFile(victim / "dir/precious", "precious");
+  const ioPath hashedLevels[] = {root_ / ioPath(key_.substr(0, 2)), recordDir_.parent_path(), recordDir_};
+  for (const ioPath& planted : hashedLevels) {
+    SCOPED_TRACE(planted.utf8string());
+    ioPath::remove_all(root_);
+    ASSERT_TRUE(ioPath::create_directories(planted.parent_path()));
+    ASSERT_EQ(::symlink((victim / "dir").platformString().c_str(), planted.platformString().c_str()), 0);
+    const FileCache cache(root_, kNoBudget);
+    EXPECT_TRUE(cache.FindRecord(key_).path.empty());
+    EXPECT_FALSE(cache.PutRecord(key_, MakeSource(dir_.path(), "precious", "new"), kStamp));
+    EXPECT_EQ(ReadFile(victim / "dir/precious"), "precious");
+    EXPECT_EQ(EntriesIn(victim / "dir"), 1);
+  }
+  // A link in the record directory is no cached file: it is neither found nor followed nor removed.
+  ioPath::remove_all(root_);
+  ASSERT_TRUE(ioPath::create_directories(recordDir_));
+  ASSERT_EQ(::symlink((victim / "dir/precious").platformString().c_str(), (recordDir_ / "link").platformString().c_str()), 0);
+  const FileCache cache(root_, kNoBudget);
+  EXPECT_TRUE(cache.FindRecord(key_).path.empty());
+  ASSERT_TRUE(cache.PutRecord(key_, MakeSource(dir_.path(), "page", "page"), kStamp));
+  EXPECT_EQ(cache.FindRecord(key_).path, recordDir_ / "page");
+  EXPECT_EQ(ReadFile(victim / "dir/precious"), "precious");
+
+  const FlatFileCache flat(dir_ / "flat");
+  ASSERT_EQ(::symlink((victim / "dir").platformString().c_str(), (dir_ / "flat/sub").platformString().c_str()), 0);
+  ASSERT_EQ(::symlink((victim / "dir/precious").platformString().c_str(), (dir_ / "flat/file").platformString().c_str()), 0);
+  for (const char* key : {"sub/precious", "file", "../victim/dir/precious", "sub/../../victim/dir/precious"}) {
+    SCOPED_TRACE(key);
+    EXPECT_TRUE(flat.FindRecord(key).path.empty());
+    EXPECT_FALSE(flat.PutRecord(key, MakeSource(dir_.path(), "s", "new"), kStamp));
+    EXPECT_EQ(ReadFile(victim / "dir/precious"), "precious");
+    EXPECT_EQ(EntriesIn(victim / "dir"), 1);
+  }
+}
+
+// What a staging put leaves in a record directory is never a record: one that nobody holds (its writer was
+// killed) is cleared by the next put, one that is still being written stays.
+TEST_F(FileCacheTest, StagingFilesAreNeverFoundAndAbandonedOnesAreCleared) {
+  ASSERT_TRUE(ioPath::create_directories(recordDir_));
+  const ioPath abandoned = recordDir_ / ".lumfs-stage-0123456789abcdef", busy = recordDir_ / ".lumfs-stage-busy";
+  WriteFile(abandoned, "half");
+  WriteFile(busy, "writing");
+  const int fd = ::open(busy.platformString().c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_EQ(::flock(fd, LOCK_EX), 0);
+  const FileCache cache(root_, kNoBudget);
+  EXPECT_TRUE(cache.FindRecord(key_).path.empty());
+  ASSERT_TRUE(cache.PutRecord(key_, MakeSource(dir_.path(), "page", "page"), kStamp));
+  EXPECT_FALSE(abandoned.exists());
+  EXPECT_TRUE(busy.exists());
+  EXPECT_EQ(cache.FindRecord(key_).path, recordDir_ / "page");
+  ::close(fd);
+}
+
+// Out of descriptors, a lookup finds nothing rather than a record whose lock protects nothing.
+TEST_F(FileCacheTest, LookupWithoutDescriptorsFindsNothing) {
+  const FileCache hashed(root_, kNoBudget);
+  const FlatFileCache flat(dir_ / "flat");
+  ASSERT_TRUE(hashed.PutRecord(key_, MakeSource(dir_.path(), "page", "page"), kStamp));
+  ASSERT_TRUE(flat.PutRecord(key_, MakeSource(dir_.path(), "page", "page"), kStamp));
+  EXPECT_EQ(RunInChild([&] {
+              std::vector<int> taken;
+              for (int fd; (fd = ::open("/dev/null", O_RDONLY)) >= 0;) taken.push_back(fd);
+              if (errno != EMFILE || taken.empty()) return 10;
+              ::close(taken.back());  // one left: the record directory takes it, the lock finds none
+              if (!hashed.FindRecord(key_).path.empty()) return 1;
+              const int last = ::open("/dev/null", O_RDONLY);
+              return last >= 0 && flat.FindRecord(key_).path.empty() ? 0 : 2;
+            }), 0);
 }
 
 TEST_F(FileCacheTest, CleanupRemovesEverythingOnlyWhenOverBudget) {

@@ -153,6 +153,13 @@ TEST_F(FileOperations, RemoveDirByAgeRemovesItselfWhenAllEntriesWentOrNoneExiste
   EXPECT_FALSE(FileExists(directory));
   EXPECT_FALSE(RemoveDir(directory, 0, true)) << "missing";
 
+  // A link whose target is gone is dated by itself and goes like any entry, wherever the listing meets it.
+  ASSERT_TRUE(ioPath::create_directory(directory));
+  for (int i = 0; i < 20; ++i) WriteFile(directory / std::to_string(i), "x");
+  ASSERT_EQ(::symlink("missing", (directory / "dangling").platformString().c_str()), 0);
+  EXPECT_TRUE(RemoveDir(directory, 0, true));
+  EXPECT_FALSE(FileExists(directory));
+
   ASSERT_TRUE(ioPath::create_directory(directory));
   ASSERT_EQ(::symlink("loop", (directory / "loop").platformString().c_str()), 0);
   EXPECT_FALSE(RemoveDir(directory, 0, true)) << "the loop's time cannot be read";
@@ -182,6 +189,24 @@ TEST_F(FileOperations, CopyDirCopiesTreesOverwritesAndKeepsOthers) {
   EXPECT_FALSE((destination / "filelink").is_symlink());
   EXPECT_EQ(ReadFile(destination / "filelink"), "new top");
   EXPECT_FALSE(FileExists(destination / "dangling"));
+}
+
+// Links already in the destination, to a file or to a directory, are replaced, never written through.
+TEST_F(FileOperations, CopyDirReplacesLinksInTheDestination) {
+  ASSERT_TRUE(ioPath::create_directories(dir_ / "src/d"));
+  WriteFile(dir_ / "src/f", "new f");
+  WriteFile(dir_ / "src/d/g", "new g");
+  ASSERT_TRUE(ioPath::create_directories(dir_ / "dst"));
+  ASSERT_TRUE(ioPath::create_directories(dir_ / "victim"));
+  WriteFile(dir_ / "victim/f", "precious");
+  ASSERT_EQ(::symlink("../victim/f", (dir_ / "dst/f").platformString().c_str()), 0);
+  ASSERT_EQ(::symlink("../victim", (dir_ / "dst/d").platformString().c_str()), 0);
+  EXPECT_TRUE(CopyDir(dir_ / "src", dir_ / "dst"));
+  EXPECT_EQ(ReadFile(dir_ / "victim/f"), "precious");
+  EXPECT_FALSE(FileExists(dir_ / "victim/g"));
+  EXPECT_FALSE((dir_ / "dst/f").is_symlink() || (dir_ / "dst/d").is_symlink());
+  EXPECT_EQ(ReadFile(dir_ / "dst/f"), "new f");
+  EXPECT_EQ(ReadFile(dir_ / "dst/d/g"), "new g");
 }
 
 TEST_F(FileOperations, CopyDirFailsWithoutTouchingAnythingWhenTheParentIsMissing) {

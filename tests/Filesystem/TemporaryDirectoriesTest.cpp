@@ -7,6 +7,7 @@
 #include <boost/filesystem/operations.hpp>
 #include <gmock/gmock.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -90,6 +91,29 @@ TEST_F(TemporaryDirectoriesTest, RefusesPlantedSymbolicLinks) {
   ASSERT_EQ(::chown(product.platformString().c_str(), 65534, 65534), 0);
   EXPECT_THROW(ClearProductTemporaryFilesDir("Product", 0), filesystem_error);
   EXPECT_TRUE((product / "temp").exists()) << "another user's directory is never cleared";
+}
+
+// A product level that others may write to could have its contents swapped for links between a check and the
+// clean-up: it is refused. A product name cannot lead out of the temporary directory either.
+TEST_F(TemporaryDirectoriesTest, RefusesLevelsOthersCanWriteAndNamesThatLeadOut) {
+  const ioPath product = tmp_ / "Product";
+  for (const ioPath& level : {product, product / "temp"}) {
+    SCOPED_TRACE(level.utf8string());
+    ioPath::remove_all(product);
+    ASSERT_TRUE(ioPath::create_directories(product / "temp"));
+    support::WriteFile(product / "temp/old", "x");
+    support::SetFileTime(product / "temp/old", std::time(nullptr) - 40 * 86400LL);
+    ASSERT_EQ(::chmod(level.platformString().c_str(), 0777), 0);
+    EXPECT_THAT([] { ClearProductTemporaryFilesDir("Product", 0); },
+                Throws<filesystem_error>(Property(&filesystem_error::code, boost::system::errc::permission_denied)));
+    EXPECT_TRUE((product / "temp/old").exists());
+  }
+  for (const char* name : {"../escape", "Vendor/../../escape", ".."}) {
+    SCOPED_TRACE(name);
+    EXPECT_THAT([name] { GetProductTemporaryFilesDir(name); },
+                Throws<filesystem_error>(Property(&filesystem_error::code, boost::system::errc::invalid_argument)));
+    EXPECT_FALSE((dir_ / "escape").exists());
+  }
 }
 
 // The probe, started as `file` from dir_ with the argument vector `argv`, prints GetApplicationDir().

@@ -81,13 +81,13 @@ int RunInChild(const std::function<int()>& body) { return WaitForChild(Fork(body
 
 namespace Tarnix::Test {
 
-int RunUnprivileged(const std::function<int()>& body) {
-  return RunInChild([&] {
-    if (::geteuid() == 0 && (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)) {
-      return 99;
-    }
+int ForkAs(unsigned uid, const std::function<int()>& body) {
+  return Fork([&] {
+    if (::geteuid() == 0 && (::setgroups(0, nullptr) != 0 || ::setgid(uid) != 0 || ::setuid(uid) != 0)) return 99;
     return body();
   });
 }
+
+int RunUnprivileged(const std::function<int()>& body) { return WaitForChild(ForkAs(65534, body)); }
 
 }  // namespace Tarnix::Test

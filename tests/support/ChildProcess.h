@@ -43,4 +43,8 @@ namespace Tarnix::Test {
 // unprivileged user nobody (65534), so that permission checks apply to it.
 int RunUnprivileged(const std::function<int()>& body);
 
+// Forks a child that, when the test runs as root, first becomes user and
+// group `uid` (any number: no account is needed); returns its pid.
+int ForkAs(unsigned uid, const std::function<int()>& body);
+
 }  // namespace Tarnix::Test

@@ -1,0 +1,179 @@
+// A cache directory is an O_DIRECTORY descriptor reached with openat2's
+// RESOLVE_NO_SYMLINKS (one system call for the whole path in the common
+// case), listed through the same descriptor when needed.
+#include "Filesystem/posix/CacheDirectory.h"
+
+#include "Filesystem/posix/Directory.h"
+#include "Filesystem/posix/File.h"
+#include "Filesystem/posix/FileLock.h"
+#include "Filesystem/posix/StagedFile.h"
+#include "Filesystem/posix/SystemCall.h"
+
+#include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+
+namespace Tarnix::Core::internal {
+
+class CacheDirectory::Handle {
+ public:
+  explicit Handle(posix::UniqueFd fd) noexcept : fd_(std::move(fd)) {}
+
+  int fd() const noexcept { return stream_.is_open() ? stream_.fd() : fd_.get(); }
+
+  // The listing, made on first use and rewound for every later one.
+  [[nodiscard]] std::error_code Stream(posix::DirectoryStream** stream) {
+    if (stream_.is_open()) {
+      stream_.Rewind();
+    } else if (auto error = stream_.Adopt(std::move(fd_))) {
+      return error;
+    }
+    *stream = &stream_;
+    return {};
+  }
+
+ private:
+  posix::UniqueFd fd_;              // until the first listing
+  posix::DirectoryStream stream_;   // owns the descriptor from then on
+};
+
+CacheDirectory::CacheDirectory() noexcept = default;
+CacheDirectory::CacheDirectory(std::unique_ptr<Handle> handle) noexcept : handle_(std::move(handle)) {}
+CacheDirectory::CacheDirectory(CacheDirectory&& other) noexcept = default;
+CacheDirectory& CacheDirectory::operator=(CacheDirectory&& other) noexcept = default;
+CacheDirectory::~CacheDirectory() = default;
+
+namespace {
+
+constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+
+// openat2 with no symbolic link anywhere in `path`; -1 with errno set.
+int OpenWithoutLinks(int at, const char* path) {
+  open_how how{};
+  how.flags = kDirectoryFlags;
+  how.resolve = RESOLVE_NO_SYMLINKS;
+  return static_cast<int>(posix::RetryOnEintr([&] { return ::syscall(SYS_openat2, at, path, &how, sizeof how); }));
+}
+
+// Opens (and with `create` makes) each level of `relative` below the
+// directory open as `at`, one at a time: for kernels without openat2 and for
+// levels that are missing.
+[[nodiscard]] std::error_code WalkLevels(posix::UniqueFd at, const ioPath& relative, bool create,
+                                         posix::UniqueFd* opened) {
+  for (const auto& element : relative.platformString().empty() ? boost::filesystem::path()
+                                                               : boost::filesystem::path(relative.platformString())) {
+    const std::string name = element.native();
+    if (name == "/" || name == "." || name.empty()) continue;
+    posix::UniqueFd next;
+    std::error_code error = posix::OpenFileAt(at.get(), name.c_str(), kDirectoryFlags | O_NOFOLLOW, 0, &next);
+    if (error == std::errc::no_such_file_or_directory && create) {
+      if (::mkdirat(at.get(), name.c_str(), 0777) != 0 && errno != EEXIST) return posix::LastError();
+      error = posix::OpenFileAt(at.get(), name.c_str(), kDirectoryFlags | O_NOFOLLOW, 0, &next);
+    }
+    if (error) return error;
+    at = std::move(next);
+  }
+  *opened = std::move(at);
+  return {};
+}
+
+}  // namespace
+
+std::error_code OpenCacheDirectory(const ioPath& root, const ioPath& relative, bool create, CacheDirectory* directory) {
+  // The common case: no link anywhere on the whole path, the root's included.
+  std::string whole = root.platformString();
+  if (!relative.empty()) {
+    if (!whole.empty() && whole.back() != '/') whole += '/';
+    whole += relative.platformString();
+  }
+  if (whole.empty()) whole = ".";
+  // Misses are the common lookup, and an open that fails costs more than a stat that does.
+  struct stat status {};
+  if (!create && ::stat(whole.c_str(), &status) != 0 && errno == ENOENT) return posix::LastError();
+  posix::UniqueFd fd(OpenWithoutLinks(AT_FDCWD, whole.c_str()));
+  if (!fd) {
+    const int error = errno;
+    if (error == ENOENT && !create) return posix::LastError();
+    // A link above the root (which is the caller's to follow), a level to
+    // create, or a kernel without openat2: from the root, level by level.
+    if (error != ELOOP && error != ENOENT && error != ENOSYS && error != EINVAL && error != E2BIG) {
+      return posix::LastError();
+    }
+    const std::string rootPath = root.empty() ? std::string(".") : root.platformString();
+    // Levels are relative to the root even when the key starts with a separator.
+    std::string relativePath = relative.platformString();
+    relativePath.erase(0, std::min(relativePath.find_first_not_of('/'), relativePath.size()));
+    posix::UniqueFd rootFd;
+    if (auto ec = posix::OpenFileAt(AT_FDCWD, rootPath.c_str(), kDirectoryFlags, 0, &rootFd)) return ec;
+    if (error == ELOOP && !relativePath.empty()) {
+      fd.reset(OpenWithoutLinks(rootFd.get(), relativePath.c_str()));
+      if (!fd && !(errno == ENOENT && create)) return posix::LastError();
+    }
+    if (!fd) {
+      if (auto ec = WalkLevels(std::move(rootFd), relative, create, &fd)) return ec;
+    }
+  }
+  *directory = CacheDirectory(std::make_unique<CacheDirectory::Handle>(std::move(fd)));
+  return {};
+}
+
+std::error_code VisitCachedFiles(const CacheDirectory& directory, bool removeAbandonedStaging,
+                                 const std::function<bool(const ioPath& name)>& visit) {
+  posix::DirectoryStream* stream = nullptr;
+  if (auto error = directory.handle().Stream(&stream)) return error;
+  const int fd = stream->fd();
+  return stream->ForEach([&](const posix::DirectoryEntry& entry) {
+    if (posix::IsStagingName(entry.name())) {
+      if (removeAbandonedStaging) posix::RemoveAbandonedStagingFile(fd, entry.name());
+      return false;
+    }
+    if (posix::IsRemovedFileRemnant(entry.name())) return false;
+    return entry.type(/*followLinks=*/false) == posix::DirectoryEntry::Type::Regular && visit(ioPath(entry.name()));
+  });
+}
+
+std::error_code LockCachedFile(const CacheDirectory& directory, const ioPath& name, FileLock* lock,
+                               long long* lastWriteTime) {
+  const std::string native = name.platformString();
+  if (posix::IsStagingName(native.c_str()) || posix::IsRemovedFileRemnant(native.c_str())) {
+    return std::make_error_code(std::errc::no_such_file_or_directory);
+  }
+  posix::UniqueFd fd;
+  struct stat status {};
+  if (auto error = posix::LockFileAt(directory.handle().fd(), native.c_str(), LOCK_SH, /*followLinks=*/false,
+                                     std::errc::resource_unavailable_try_again, &fd, &status)) {
+    return error;
+  }
+  if (!S_ISREG(status.st_mode)) return std::make_error_code(std::errc::invalid_argument);
+  *lastWriteTime = status.st_mtim.tv_sec;
+  *lock = FileLock(fd.release());
+  return {};
+}
+
+std::error_code RemoveCachedFile(const CacheDirectory& directory, const ioPath& name) {
+  const std::string native = name.platformString();
+  const int at = directory.handle().fd();
+  posix::UniqueFd held;
+  struct stat status {};
+  if (auto error = posix::LockFileAt(at, native.c_str(), LOCK_EX, /*followLinks=*/false,
+                                     std::errc::device_or_resource_busy, &held, &status)) {
+    return error;
+  }
+  if (!S_ISREG(status.st_mode)) return std::make_error_code(std::errc::invalid_argument);
+  // Unlinked while we hold the lock: no reader can lock it in between.
+  if (::unlinkat(at, native.c_str(), 0) != 0) return posix::LastError();
+  return {};
+}
+
+}  // namespace Tarnix::Core::internal
+
+namespace Tarnix::Core::posix {
+
+int DirectoryFd(const internal::CacheDirectory& directory) noexcept { return directory.handle().fd(); }
+
+}  // namespace Tarnix::Core::posix

@@ -1,0 +1,28 @@
+// The one way the POSIX backend takes a flock() on a file it names: by path
+// for RemoveFile and the read lock of a record, by directory descriptor and
+// name inside a cache root, where no symbolic link is followed.
+#pragma once
+
+#include "Filesystem/posix/UniqueFd.h"
+
+#include <sys/file.h>
+#include <sys/stat.h>
+
+#include <system_error>
+
+namespace Tarnix::Core::posix {
+
+// Opens `name` in the directory open as `directoryFd` (AT_FDCWD: a path) for
+// reading and takes `operation` (LOCK_SH or LOCK_EX) without waiting, then
+// checks that `name` still names the locked file, so that a lock never
+// protects a file that was unlinked or replaced meanwhile. With `followLinks`
+// false a symbolic link at `name` is refused. On success `*fd` holds the lock
+// and `*status` (when given) is fstat's answer for the locked file.
+// Errors: the open's own error (errc::permission_denied when this user cannot
+// read the file, errc::too_many_symbolic_link_levels for a refused link);
+// `busy` when a conflicting lock is held; errc::no_such_file_or_directory
+// when the name went away or now names another file.
+[[nodiscard]] std::error_code LockFileAt(int directoryFd, const char* name, int operation, bool followLinks,
+                                         std::errc busy, UniqueFd* fd, struct stat* status = nullptr);
+
+}  // namespace Tarnix::Core::posix

@@ -1,0 +1,188 @@
+#include "Filesystem/posix/StagedFile.h"
+
+#include "Filesystem/posix/File.h"
+#include "Filesystem/posix/FileLock.h"
+#include "Filesystem/posix/SystemCall.h"
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+
+namespace Tarnix::Core::posix {
+
+namespace {
+
+// Creation attempts before giving up: the first under the name derived from
+// the target, the others under names of their own.
+constexpr int kNameAttempts = 8;
+
+std::string Hex(std::uint64_t value) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string text(16, '0');
+  for (int i = 15; i >= 0; --i, value >>= 4) text[static_cast<std::size_t>(i)] = kDigits[value & 0xf];
+  return text;
+}
+
+// FNV-1a: stable across processes and builds, unlike std::hash.
+std::uint64_t Fingerprint(const std::string& text) {
+  std::uint64_t hash = 14695981039346656037ull;
+  for (const char c : text) hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+  return hash;
+}
+
+// A suffix no other staging in any process picks at the same time (O_EXCL
+// settles the rare clash).
+std::string UniqueSuffix() {
+  static std::atomic<std::uint64_t> counter{0};
+  const auto now = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+  const std::uint64_t mixed = Fingerprint(std::to_string(::getpid()) + ":" + std::to_string(now) + ":" +
+                                          std::to_string(counter.fetch_add(1, std::memory_order_relaxed)));
+  return "-" + Hex(mixed).substr(0, 10);
+}
+
+bool SameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+}  // namespace
+
+bool IsStagingName(const char* name) noexcept {
+  return std::strncmp(name, kStagingPrefix, sizeof(kStagingPrefix) - 1) == 0;
+}
+
+bool IsRemovedFileRemnant(const char* name) noexcept {
+  return std::strncmp(name, ".nfs", 4) == 0 || std::strncmp(name, ".fuse_hidden", 12) == 0;
+}
+
+void RemoveAbandonedStagingFile(int directoryFd, const char* name) noexcept {
+  UniqueFd held;
+  if (LockFileAt(directoryFd, name, LOCK_EX, /*followLinks=*/false, std::errc::device_or_resource_busy, &held)) {
+    return;  // someone is writing it, or it went away
+  }
+  ::unlinkat(directoryFd, name, 0);
+}
+
+StagedFile::~StagedFile() {
+  // Still ours: we hold its lock, so nobody else took it over meanwhile.
+  if (!stagingName_.empty()) ::unlinkat(directoryFd_, stagingName_.c_str(), 0);
+}
+
+std::error_code StagedFile::Create(int directoryFd, const std::string& name, bool unnamed) {
+  directoryFd_ = directoryFd;
+  name_ = name;
+  if (unnamed) {
+    const std::error_code error = OpenFileAt(directoryFd, ".", O_TMPFILE | O_WRONLY, 0600, &fd_);
+    // Without unnamed files: EOPNOTSUPP from the file system, EISDIR from
+    // kernels that predate them, EINVAL where the flags are not understood.
+    if (!error || (error != std::errc::operation_not_supported && error != std::errc::is_a_directory &&
+                   error != std::errc::invalid_argument)) {
+      return error;
+    }
+  }
+  flush_ = true;
+  return CreateNamed();
+}
+
+std::error_code StagedFile::CreateNamed() {
+  const std::string derived = kStagingPrefix + Hex(Fingerprint(name_));
+  std::error_code error;
+  bool clearedDerived = false;
+  for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+    // The derived name may hold a file a killed process left: it is taken
+    // over. Any other name must be new.
+    const std::string candidate = attempt == 0 ? derived : derived + UniqueSuffix();
+    UniqueFd fd;
+    struct stat created {};
+    error = OpenFileAt(directoryFd_, candidate.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | (attempt == 0 ? 0 : O_EXCL),
+                       0600, &fd, &created);
+    if (error) {
+      if (attempt == 0 || error == std::errc::file_exists) continue;
+      return error;
+    }
+    // Only a plain file of our own with no other name is ours to empty; a
+    // hard link planted under the derived name must not truncate its target.
+    if (!S_ISREG(created.st_mode) || created.st_uid != ::geteuid() || created.st_nlink != 1) {
+      // One a killed publish left as a second name of the file it published
+      // goes (unless someone holds it), so that the derived name serves again.
+      if (attempt == 0 && !clearedDerived) {
+        fd.reset();
+        RemoveAbandonedStagingFile(directoryFd_, candidate.c_str());
+        clearedDerived = true;
+        --attempt;
+      }
+      continue;
+    }
+    if (RetryOnEintr([&] { return ::flock(fd.get(), LOCK_EX | LOCK_NB); }) != 0) {
+      if (errno == EWOULDBLOCK) continue;  // another staging for the same target, or a clean-up
+      return LastError();
+    }
+    // A clean-up may have removed the name between our open and our lock.
+    struct stat named {};
+    if (::fstatat(directoryFd_, candidate.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 || !SameFile(named, created)) {
+      continue;
+    }
+    stagingName_ = candidate;
+    fd_ = std::move(fd);
+    if (created.st_size != 0 && RetryOnEintr([&] { return ::ftruncate(fd_.get(), 0); }) != 0) return LastError();
+    return {};
+  }
+  return error ? error : std::make_error_code(std::errc::file_exists);
+}
+
+std::error_code StagedFile::LinkUnnamed(const std::string& as) {
+  // AT_EMPTY_PATH needs CAP_DAC_READ_SEARCH; the /proc link works for anyone.
+  if (::linkat(fd_.get(), "", directoryFd_, as.c_str(), AT_EMPTY_PATH) == 0) return {};
+  if (errno != ENOENT && errno != EPERM) return LastError();
+  const std::string viaProc = "/proc/self/fd/" + std::to_string(fd_.get());
+  if (::linkat(AT_FDCWD, viaProc.c_str(), directoryFd_, as.c_str(), AT_SYMLINK_FOLLOW) == 0) return {};
+  return LastError();
+}
+
+std::error_code StagedFile::NameUnnamed() {
+  // Locked before it has a name, so that a clean-up never takes it for abandoned.
+  if (RetryOnEintr([&] { return ::flock(fd_.get(), LOCK_EX | LOCK_NB); }) != 0) return LastError();
+  const std::string derived = kStagingPrefix + Hex(Fingerprint(name_));
+  for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+    const std::string candidate = derived + UniqueSuffix();
+    const std::error_code error = LinkUnnamed(candidate);
+    if (error == std::errc::file_exists) continue;
+    if (!error) stagingName_ = candidate;
+    return error;
+  }
+  return std::make_error_code(std::errc::file_exists);
+}
+
+std::error_code StagedFile::Publish(bool replace) {
+  if (flush_ && RetryOnEintr([&] { return ::fdatasync(fd_.get()); }) != 0) return LastError();
+  if (stagingName_.empty()) {
+    // Where nothing has the name yet (the common case of a copy), one link is all it takes.
+    const std::error_code error = LinkUnnamed(name_);
+    if (!error || !replace || error != std::errc::file_exists) {
+      if (!error) fd_.reset();
+      return error;
+    }
+    // linkat never replaces: name it first, then rename it over the target.
+    if (auto namingError = NameUnnamed()) return namingError;
+  }
+  const char* staged = stagingName_.c_str();
+  const char* target = name_.c_str();
+  if (replace) {
+    if (::renameat(directoryFd_, staged, directoryFd_, target) != 0) return LastError();
+  } else if (::renameat2(directoryFd_, staged, directoryFd_, target, RENAME_NOREPLACE) != 0) {
+    if (errno != EINVAL && errno != ENOSYS) return LastError();
+    // No RENAME_NOREPLACE here (some network and FUSE file systems): a hard
+    // link never replaces either. The staging name goes under our lock.
+    if (::linkat(directoryFd_, staged, directoryFd_, target, 0) != 0) return LastError();
+    ::unlinkat(directoryFd_, staged, 0);
+  }
+  stagingName_.clear();
+  fd_.reset();
+  return {};
+}
+
+}  // namespace Tarnix::Core::posix

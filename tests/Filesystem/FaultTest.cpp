@@ -1,0 +1,281 @@
+// Nothing is lost or exposed under faults: a full disk, a process killed in
+// the middle of a put or a copy, two users on one cache root, and a file
+// system without unnamed temporary files (a FUSE pass-through). Each runs in
+// child processes; the file systems are mounted in a mount namespace of the
+// test's own and skipped, with the reason, where the machine refuses that.
+#include "Filesystem/CopyFiles.h"
+#include "Filesystem/FileCache.h"
+#include "Filesystem/FileOperations.h"
+#include "Filesystem/FlatFileCache.h"
+
+#include "support/ChildProcess.h"
+#include "support/Mounts.h"
+#include "support/TempDir.h"
+#include "support/Wait.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <limits>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace Tarnix::Core {
+namespace {
+
+using namespace Tarnix::Test;  // NOLINT(google-build-using-namespace)
+
+constexpr auto kNoBudget = std::numeric_limits<unsigned long long>::max();
+constexpr long long kStamp = 1'600'000'000;
+const std::string kKey = AbstractFileCache::MakeCacheKey("fault");
+
+// A file that says which stamp made it and whose length and letter follow from it: torn or mixed files show.
+std::string Payload(long long stamp, std::size_t unit = 256 << 10) {
+  return std::to_string(stamp) + "\n" + std::string(unit * (1 + stamp % 5), static_cast<char>('a' + stamp % 26));
+}
+
+// Whether `path` holds a whole Payload (of `stamp`, when given).
+bool Intact(const ioPath& path, long long stamp = 0, std::size_t unit = 256 << 10) {
+  const std::string contents = ReadFile(path);
+  const long long made = std::atoll(contents.c_str());
+  return made != 0 && (stamp == 0 || made == stamp) && contents == Payload(made, unit);
+}
+
+// Every file the tests cache or copy has a plain name: a hidden one is something staged.
+bool IsHidden(const ioPath& path) { return path.filename().utf8string().rfind('.', 0) == 0; }
+
+int HiddenFilesIn(const ioPath& dir) {
+  int count = 0;
+  if (!dir.is_directory()) return 0;
+  for (auto it = dir.iterator(); it != boost::filesystem::directory_iterator(); ++it) count += IsHidden(it->path());
+  return count;
+}
+
+ioPath RecordDir(const ioPath& root) {
+  return root / ioPath(kKey.substr(0, 2)) / ioPath(kKey.substr(2, 2)) / ioPath(kKey.substr(4));
+}
+
+// A scratch directory on another file system than `than`, when the machine has one.
+std::unique_ptr<TempDir> OtherFileSystem(const ioPath& than) {
+  if (!ioPath("/dev/shm").is_directory()) return nullptr;
+  auto shm = std::make_unique<TempDir>("/dev/shm");
+  if (!OnDifferentFileSystems(shm->path(), than)) shm.reset();
+  return shm;
+}
+
+class Faults : public TempDirTest {
+ protected:
+  void Report(const MountOutcome& outcome) {
+    if (outcome.skipped) GTEST_SKIP() << outcome.message;
+    EXPECT_EQ(outcome.message, "");
+  }
+};
+
+// A tmpfs filled to the last byte: every copy into it fails, and every destination keeps what it had.
+TEST_F(Faults, FullDiskLeavesEveryDestinationAsItWas) {
+  const ioPath full = dir_ / "full";
+  ASSERT_TRUE(ioPath::create_directory(full));
+  const std::string big(1 << 20, 'n');
+  WriteFile(dir_ / "big", big);
+  ASSERT_TRUE(ioPath::create_directory(dir_ / "tree"));
+  WriteFile(dir_ / "tree/f", big);
+  Report(RunWithPrivateMounts([&]() -> std::string {
+    if (auto skip = MountTmpfs(full, 512 << 10); !skip.empty()) return skip;
+    const FileCache hashed(full / "hashed", kNoBudget);
+    const FlatFileCache flat(full / "flat");
+    for (const char* name : {"dst", "copied", "put"}) WriteFile(full / name, "old");
+    ioPath::create_directory(full / "tree");
+    WriteFile(full / "tree/f", "old");
+    WriteFile(full / "hashed-source", "old");
+    if (!hashed.PutRecord(kKey, full / "hashed-source", kStamp) || !flat.PutRecord(kKey, full / "put", kStamp)) {
+      return "setup puts failed";
+    }
+    {
+      std::ofstream filler((full / "filler").platformString(), std::ios::binary);
+      const std::string chunk(4096, 'f');
+      while (filler.write(chunk.data(), chunk.size())) filler.flush();
+    }
+
+    std::string failures;
+    const auto expect = [&](bool ok, const std::string& what) { failures += ok ? "" : what + "; "; };
+    expect(!ioPath::copy_file(dir_ / "big", full / "dst"), "copy_file succeeded");
+    expect(!CopyFiles({{dir_ / "big", full / "copied"}}, nullptr, true), "CopyFiles succeeded");
+    expect(CopyDir(dir_ / "tree", full / "tree"), "CopyDir did not finish its walk");
+    expect(!ioPath::rename(dir_ / "big", full / "moved"), "the cross-device rename succeeded");
+    expect(ReadFile(dir_ / "big") == big && !(full / "moved").exists(), "the rename lost or left something");
+    for (const char* name : {"dst", "copied", "tree/f"}) expect(ReadFile(full / name) == "old", std::string(name) + " changed");
+    WriteFile(dir_ / "source", big);
+    expect(!hashed.PutRecord(kKey, dir_ / "source", kStamp + 1), "the hashed put succeeded");
+    expect(!flat.PutRecord(kKey, dir_ / "source", kStamp + 1), "the flat put succeeded");
+    expect(ReadFile(dir_ / "source") == big, "a failed put lost its source");
+    const auto hashedRecord = hashed.FindRecord(kKey);
+    const auto flatRecord = flat.FindRecord(kKey);
+    expect(ReadFile(hashedRecord.path) == "old" && hashedRecord.timestamp == kStamp, "the hashed record changed");
+    expect(ReadFile(flatRecord.path) == "old" && flatRecord.timestamp == kStamp, "the flat record changed");
+    for (const ioPath& dir : {full, full / "tree", RecordDir(full / "hashed"), full / "flat"}) {
+      expect(HiddenFilesIn(dir) == 0, "a staging file stayed in " + dir.utf8string());
+    }
+    return failures;
+  }));
+}
+
+// Puts into both caches and CopyFiles, each from another file system (so each stages a copy), in a loop.
+// Signals `progress` as each operation starts, so that a kill then lands in it.
+int PutAndCopyForever(const ioPath& root, const ioPath& sources, long long firstStamp, Baton* progress) {
+  const FileCache hashed(root / "hashed", kNoBudget);
+  const FlatFileCache flat(root / "flat");
+  for (long long stamp = firstStamp;; ++stamp) {
+    const ioPath source = sources / ("s" + std::to_string(stamp % 3));
+    WriteFile(source, Payload(stamp));
+    progress->Signal();
+    switch (stamp % 3) {
+      case 0: hashed.PutRecord(kKey, source, stamp); break;
+      case 1: flat.PutRecord(kKey, source, stamp); break;
+      default: CopyFiles({{source, root / "copies/dst"}}, nullptr, true); break;
+    }
+  }
+}
+
+// Kills the worker above at a different point in each round: the caches hold only whole files, the copy's
+// destination is whole, and no staging file piles up; the next put clears what is left.
+std::string KillRounds(const ioPath& root, const ioPath& sources, int rounds, std::chrono::microseconds spread) {
+  ioPath::create_directories(root / "copies");
+  ioPath::create_directories(sources);
+  const FileCache hashed(root / "hashed", kNoBudget);
+  const FlatFileCache flat(root / "flat");
+  std::string failures;
+  for (int round = 0; round < rounds && failures.empty(); ++round) {
+    Baton progress;
+    const int pid = Fork([&] { return PutAndCopyForever(root, sources, kStamp + 100 * round, &progress); });
+    for (int step = 0; step < 1 + round % 3; ++step) progress.Wait();
+    // Not a wait for anything: the kill point moves through the operation from round to round.
+    std::this_thread::sleep_for(spread * (round * 7 % rounds) / rounds);
+    ::kill(pid, SIGKILL);
+    WaitForChild(pid);
+    const auto h = hashed.FindRecord(kKey);
+    const auto f = flat.FindRecord(kKey);
+    if (!h.path.empty() && !Intact(h.path, h.timestamp)) failures += "torn hashed record " + h.path.utf8string() + "; ";
+    if (!f.path.empty() && !Intact(f.path, f.timestamp)) failures += "torn flat record; ";
+    if ((root / "copies/dst").exists() && !Intact(root / "copies/dst")) failures += "torn copy; ";
+    for (const ioPath& dir : {RecordDir(root / "hashed"), root / "flat", root / "copies"}) {
+      if (HiddenFilesIn(dir) > 1) {
+        failures += "staged files pile up in " + dir.utf8string() + ":";
+        for (auto it = dir.iterator(); it != boost::filesystem::directory_iterator(); ++it) failures += " " + it->path().filename().string();
+        failures += "; ";
+      }
+    }
+  }
+  WriteFile(sources / "last", Payload(kStamp));
+  if (!hashed.PutRecord(kKey, sources / "last", kStamp) || HiddenFilesIn(RecordDir(root / "hashed")) != 0) {
+    failures += "the next put did not clear what the killed ones left; ";
+  }
+  return failures;
+}
+
+TEST_F(Faults, KilledPutsAndCopiesLeaveOnlyWholeFiles) {
+  const auto other = OtherFileSystem(dir_.path());
+  if (!other) GTEST_SKIP() << "no second file system to copy from";
+  EXPECT_EQ(KillRounds(dir_ / "root", other->path() / "sources", 24, std::chrono::milliseconds(3)), "");
+}
+
+// The same on a file system without unnamed temporary files, where copies are staged under hidden names.
+TEST_F(Faults, KilledPutsAndCopiesOnFuseLeaveOnlyWholeFiles) {
+  const ioPath backing = dir_ / "backing", mount = dir_ / "mount";
+  ASSERT_TRUE(ioPath::create_directory(backing) && ioPath::create_directory(mount));
+  Report(RunWithPrivateMounts([&] {
+    FuseMount fuse(backing, mount);
+    return fuse.error().empty() ? KillRounds(mount, dir_ / "sources", 24, std::chrono::milliseconds(15)) : fuse.error();
+  }));
+}
+
+// On the FUSE mount, lookups running beside cross-device puts (staged under hidden names) only ever find
+// whole files under their cached names.
+TEST_F(Faults, LookupsOnFuseNeverSeeAStagedFile) {
+  const ioPath backing = dir_ / "backing", mount = dir_ / "mount";
+  ASSERT_TRUE(ioPath::create_directory(backing) && ioPath::create_directory(mount));
+  ASSERT_TRUE(ioPath::create_directory(dir_ / "sources"));
+  Report(RunWithPrivateMounts([&]() -> std::string {
+    FuseMount fuse(backing, mount);
+    if (!fuse.error().empty()) return fuse.error();
+    const FileCache hashed(mount / "hashed", kNoBudget);
+    const FlatFileCache flat(mount / "flat");
+    const ioPath done = dir_ / "done";
+    std::vector<int> readers;
+    for (int i = 0; i < 2; ++i) {
+      readers.push_back(Fork([&] {
+        int found = 0;
+        while (!done.exists()) {
+          for (const auto& record : {hashed.FindRecord(kKey), flat.FindRecord(kKey)}) {
+            if (record.path.empty()) continue;
+            ++found;
+            if (IsHidden(record.path)) return 2;
+            if (!Intact(record.path, record.timestamp, 4096)) return 3;
+          }
+        }
+        return found > 0 ? 0 : 4;
+      }));
+    }
+    for (long long stamp = kStamp; stamp < kStamp + 300; ++stamp) {
+      const ioPath source = dir_ / "sources" / "s";
+      WriteFile(source, Payload(stamp, 4096));
+      (stamp % 2 ? flat.PutRecord(kKey, source, stamp) : hashed.PutRecord(kKey, source, stamp));
+    }
+    WriteFile(done, "");
+    std::string failures;
+    for (const int reader : readers) {
+      if (const int status = WaitForChild(reader)) failures += "a reader ended with " + std::to_string(status) + "; ";
+    }
+    return failures;
+  }));
+}
+
+// Two users share a cache root that both may write to. What one of them holds (a file the other cannot even
+// read) is neither replaced, nor removed, nor cleaned up by the other, and the other does not find it.
+TEST_F(Faults, SharedRootOfTwoUsersKeepsAHeldFile) {
+  if (::geteuid() != 0) GTEST_SKIP() << "two users need root to set up";
+  const ioPath root = dir_ / "shared";
+  ASSERT_EQ(::chmod(dir_.path().platformString().c_str(), 0755), 0);
+  ASSERT_TRUE(ioPath::create_directory(root));
+  ASSERT_EQ(::chmod(root.platformString().c_str(), 0777), 0);
+  Baton held, release;
+  const int owner = ForkAs(65534, [&] {
+    ::umask(0);  // a shared root: every directory writable by both
+    const ioPath source = root / "mine";
+    WriteFile(source, "private");
+    ::chmod(source.platformString().c_str(), 0600);
+    const FileCache cache(root / "hashed", kNoBudget);
+    if (!cache.PutRecord(kKey, source, kStamp)) return 2;
+    const auto record = cache.FindRecord(kKey);
+    if (record.path.empty()) return 3;
+    held.Signal();
+    return release.Wait() ? 0 : 4;
+  });
+  ASSERT_TRUE(held.Wait());
+  const ioPath cached = RecordDir(root / "hashed") / "mine";
+  EXPECT_EQ(WaitForChild(ForkAs(65533, [&] {
+              ::umask(0);
+              const FileCache cache(root / "hashed", kNoBudget);
+              WriteFile(root / "theirs", "theirs");
+              int failures = cache.PutRecord(kKey, root / "theirs", kStamp + 1) ? 1 : 0;
+              failures |= cache.FindRecord(kKey).path.empty() ? 0 : 2;
+              failures |= RemoveFile(cached) ? 4 : 0;
+              FileCache(root / "hashed", 0);  // the clean-up of the whole root
+              return failures;
+            })),
+            0);
+  release.Signal();
+  EXPECT_EQ(WaitForChild(owner), 0);
+  EXPECT_EQ(ReadFile(cached), "private");
+}
+
+}  // namespace
+}  // namespace Tarnix::Core

@@ -1,0 +1,48 @@
+// File systems a test mounts for itself: a small tmpfs to fill up, a FUSE
+// pass-through (bindfs) without unnamed temporary files. Both are mounted in
+// a child process with a mount namespace of its own, so nothing is visible
+// outside it and nothing outlives it.
+#pragma once
+
+#include "Filesystem/ioPath.h"
+
+#include <functional>
+#include <string>
+
+namespace Tarnix::Test {
+
+struct MountOutcome {
+  bool skipped = false;  // the machine does not allow it; `message` says why
+  std::string message;   // what went wrong; empty when all was well
+};
+
+// Runs `body` in a child with a private mount namespace. `body` returns an
+// empty string when all was well, else what went wrong (it may also return
+// SkipMessage(...) when a mount is refused).
+MountOutcome RunWithPrivateMounts(const std::function<std::string()>& body);
+
+// A `body` result that turns into a skip.
+std::string SkipMessage(const std::string& why);
+
+// In such a child: mounts a tmpfs of `bytes` at the existing directory `at`.
+// Empty on success, else a SkipMessage.
+std::string MountTmpfs(const ioPath& at, unsigned long long bytes);
+
+// In such a child: `source` seen through bindfs at the existing directory
+// `at` for the life of the object. `error()` is a SkipMessage when it could
+// not be mounted.
+class FuseMount {
+ public:
+  FuseMount(const ioPath& source, const ioPath& at);
+  ~FuseMount();
+  FuseMount(const FuseMount&) = delete;
+  FuseMount& operator=(const FuseMount&) = delete;
+  const std::string& error() const { return error_; }
+
+ private:
+  ioPath at_;
+  int daemon_ = -1;
+  std::string error_;
+};
+
+}  // namespace Tarnix::Test
