@@ -10,10 +10,11 @@
 namespace Tarnix::Core::internal {
 
 bool StaysBelowRoot(const ioPath& relative) {
-  const auto native = relative.platformString();
-  if (native.find("..") == ioPath::string_type::npos) return true;  // every lookup: keep it cheap
+  static const ioPath::string_type kDotDot(2, '.');
+  const ioPath::string_type native = relative.platformString();
+  if (native.find(kDotDot) == ioPath::string_type::npos) return true;  // every lookup: keep it cheap
   for (const auto& element : boost::filesystem::path(native)) {
-    if (element == "..") return false;
+    if (element.native() == kDotDot) return false;
   }
   return true;
 }

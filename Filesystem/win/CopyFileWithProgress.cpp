@@ -1,11 +1,12 @@
-// Windows copy of one file: CopyFileExW with a progress routine. The system
-// reports the running total after each chunk it copies, overwrites an
-// existing destination (flags 0), and on PROGRESS_CANCEL deletes the partly
-// written destination and fails with ERROR_REQUEST_ABORTED.
+// Windows copy of one file: CopyFileExW with a progress routine into a staged
+// copy beside the destination (win/StagedFile.h), then a replacing move. The
+// system reports the running total after each chunk it copies and, on
+// PROGRESS_CANCEL, deletes what it wrote and fails with ERROR_REQUEST_ABORTED.
 #include "Filesystem/internal/CopyFileWithProgress.h"
 
 #include "Filesystem/win/CopyProgress.h"
 #include "Filesystem/win/Handle.h"
+#include "Filesystem/win/StagedFile.h"
 
 namespace Tarnix::Core {
 
@@ -24,16 +25,31 @@ DWORD CALLBACK CopyProgress(LARGE_INTEGER /*totalFileSize*/, LARGE_INTEGER total
 
 namespace internal {
 
+namespace {
+
+// The file a path names, by volume and index; false when it cannot be opened.
+bool Identify(const ioPath& path, BY_HANDLE_FILE_INFORMATION* info) {
+  return win::FollowLink(path.wstring(), info);
+}
+
+}  // namespace
+
 std::error_code CopyFileWithProgress(const ioPath& source, const ioPath& destination,
                                      const CopyProgressRoutine& progress) {
-  BOOL cancel = FALSE;  // nothing sets it: cancelling goes through the routine
-  if (::CopyFileExW(source.wstring().c_str(), destination.wstring().c_str(), &win::CopyProgress,
-                    const_cast<CopyProgressRoutine*>(&progress), &cancel, 0)) {
-    return {};
+  BY_HANDLE_FILE_INFORMATION from{};
+  if (!Identify(source, &from)) return win::LastError();
+  if ((from.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return std::make_error_code(std::errc::invalid_argument);
+  BY_HANDLE_FILE_INFORMATION to{};
+  if (Identify(destination, &to)) {
+    const bool same = from.dwVolumeSerialNumber == to.dwVolumeSerialNumber &&
+                      from.nFileIndexHigh == to.nFileIndexHigh && from.nFileIndexLow == to.nFileIndexLow;
+    if (same || (to.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      return std::make_error_code(std::errc::invalid_argument);
+    }
   }
-  const DWORD error = ::GetLastError();
-  if (error == ERROR_REQUEST_ABORTED) return std::make_error_code(std::errc::operation_canceled);
-  return win::WindowsError(error);
+  win::StagedFile staged;
+  if (auto error = staged.Copy(source, destination, &progress)) return error;
+  return staged.Publish(/*replace=*/true);
 }
 
 }  // namespace internal

@@ -4,6 +4,7 @@
 #include "Filesystem/internal/DirectoryLink.h"
 
 #include "Filesystem/internal/ReparseRecord.h"
+#include "Filesystem/win/FileTime.h"
 #include "Filesystem/win/Handle.h"
 
 #include <shlwapi.h>
@@ -25,6 +26,14 @@ std::wstring FromUtf16(const std::u16string& text) { return std::wstring(text.be
 }  // namespace
 
 bool LinkEntryExists(const ioPath& link) { return ::PathFileExistsW(link.wstring().c_str()) != FALSE; }
+
+std::error_code LinkEntryLastWriteTime(const ioPath& link, long long* seconds) {
+  // The attributes of a reparse point are its own; its target is not consulted.
+  WIN32_FILE_ATTRIBUTE_DATA entry{};
+  if (!::GetFileAttributesExW(link.wstring().c_str(), GetFileExInfoStandard, &entry)) return win::LastError();
+  *seconds = win::ToSeconds(entry.ftLastWriteTime);
+  return {};
+}
 
 LinkReading ReadDirectoryLink(const ioPath& link) {
   LinkReading reading;

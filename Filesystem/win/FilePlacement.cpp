@@ -1,18 +1,14 @@
 // Placing files on Windows without replacing: MoveFileExW without
-// MOVEFILE_REPLACE_EXISTING never overwrites (ERROR_ALREADY_EXISTS), fails
-// between volumes (ERROR_NOT_SAME_DEVICE) and fails on a file someone holds a
-// read lock on (ERROR_SHARING_VIOLATION, as the lock shares no deletion).
-// Copies are staged under a temporary name beside the target and renamed into
-// place once complete; CopyFileExW holds the staged file exclusively while it
-// writes it, so a reader that meets it passes over it.
+// MOVEFILE_REPLACE_EXISTING never overwrites (ERROR_ALREADY_EXISTS). The
+// source is held open for deletion while it is placed, which fails while a
+// reader holds it (readers share no deletion): such a source is copied and
+// stays, as a removal would leave it. Copies are staged (win/StagedFile.h).
 #include "Filesystem/internal/FilePlacement.h"
 
+#include "Filesystem/win/CacheDirectory.h"
+#include "Filesystem/win/FileTime.h"
 #include "Filesystem/win/Handle.h"
-
-#include <boost/uuid/random_generator.hpp>
-#include <boost/uuid/uuid_io.hpp>
-
-#include <sys/utime.h>
+#include "Filesystem/win/StagedFile.h"
 
 #include <string>
 
@@ -20,73 +16,80 @@ namespace Tarnix::Core::internal {
 
 namespace {
 
-// Both times of `path` to whole seconds since 1970. _wutime64 opens the file
-// for writing, which a read-only file refuses; its attribute-writing handle
-// does not.
-[[nodiscard]] std::error_code SetBothTimes(const std::wstring& path, long long seconds) {
-  __utimbuf64 times{seconds, seconds};
-  if (::_wutime64(path.c_str(), &times) == 0) return {};
-  const win::UniqueHandle file(::CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES,
-                                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-  if (!file) return win::LastError();
-  // 100-nanosecond ticks since 1601-01-01.
-  const auto ticks = static_cast<unsigned long long>(seconds) * 10'000'000ULL + 116'444'736'000'000'000ULL;
-  FILETIME filetime{static_cast<DWORD>(ticks & 0xFFFFFFFFu), static_cast<DWORD>(ticks >> 32)};
-  if (!::SetFileTime(file.get(), nullptr, &filetime, &filetime)) return win::LastError();
-  return {};
-}
-
-// A name beside `to` that no other writer picks and no listing takes for a
-// cached file: hidden-style, short, and random.
-std::wstring StagingPath(const ioPath& to) {
-  const std::string name = "." + boost::uuids::to_string(boost::uuids::random_generator()()) + ".staging";
-  return (to.parent_path() / ioPath(name)).wstring();
-}
+// Bounds the rounds of a placement that keeps finding a new file at its
+// name: each round made room, so only concurrent writers can make it loop.
+constexpr int kPlacementAttempts = 4;
 
 }  // namespace
 
-std::error_code MoveIntoPlace(const ioPath& from, const ioPath& to, long long timestamp, bool* placed) {
-  *placed = false;
+std::error_code PlaceFile(const ioPath& from, const CacheDirectory& directory, const ioPath& name, long long timestamp,
+                          const std::function<bool()>& makeRoom, Placement* placement, Staging /*staging*/) {
+  *placement = Placement();
   const std::wstring source = from.wstring();
-  const std::wstring target = to.wstring();
-  // Stamp the file before it appears at its new path, and restore its old
-  // times if it does not move.
-  WIN32_FILE_ATTRIBUTE_DATA before{};
-  const bool hadTimes = ::GetFileAttributesExW(source.c_str(), GetFileExInfoStandard, &before) != FALSE;
-  const bool stamped = hadTimes && !SetBothTimes(source, timestamp);
-  if (!::MoveFileExW(source.c_str(), target.c_str(), 0)) {
-    const std::error_code error = win::LastError();
-    if (stamped) {
-      const win::UniqueHandle file(::CreateFileW(source.c_str(), FILE_WRITE_ATTRIBUTES,
-                                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                                 OPEN_EXISTING, 0, nullptr));
-      if (file) ::SetFileTime(file.get(), nullptr, &before.ftLastAccessTime, &before.ftLastWriteTime);
+  const ioPath target = win::DirectoryPath(directory) / name;
+
+  // Held until the source is gone: it pins down which file we move or stamp,
+  // and keeps readers from locking it meanwhile.
+  win::UniqueHandle held(::CreateFileW(source.c_str(), DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                       FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (held) {
+    if (!::GetFileInformationByHandle(held.get(), &info)) return win::LastError();
+  } else {
+    const DWORD error = ::GetLastError();
+    if (error != ERROR_SHARING_VIOLATION) return win::WindowsError(error);
+    WIN32_FILE_ATTRIBUTE_DATA attributes{};  // read-locked: it will be copied
+    if (!::GetFileAttributesExW(source.c_str(), GetFileExInfoStandard, &attributes)) return win::LastError();
+    info.dwFileAttributes = attributes.dwFileAttributes;
+  }
+  if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return std::make_error_code(std::errc::invalid_argument);
+  bool move = held && info.dwVolumeSerialNumber == win::DirectoryVolume(directory);
+
+  win::StagedFile staged;
+  const auto stage = [&]() -> std::error_code {
+    if (auto error = staged.Copy(from, target, nullptr)) return error;
+    return win::SetBothTimes(staged.path(), timestamp);
+  };
+  if (!move) {
+    if (auto error = stage()) return error;
+  }
+
+  const FILETIME stamp = win::ToFileTime(timestamp);
+  for (int attempt = 0; attempt < kPlacementAttempts; ++attempt) {
+    if (!makeRoom()) return std::make_error_code(std::errc::device_or_resource_busy);
+    if (move) {
+      // Stamped before it appears at its new name; the old times come back
+      // if it does not move.
+      if (!::SetFileTime(held.get(), nullptr, &stamp, &stamp)) return win::LastError();
+      if (::MoveFileExW(source.c_str(), target.wstring().c_str(), 0)) {
+        placement->placed = true;
+        return {};
+      }
+      const std::error_code error = win::LastError();
+      ::SetFileTime(held.get(), nullptr, &info.ftLastAccessTime, &info.ftLastWriteTime);
+      if (error == std::errc::file_exists) continue;
+      // Refused for another reason (a source directory we may not change):
+      // copy it instead.
+      move = false;
+      if (auto stageError = stage()) return stageError;
+      continue;
     }
-    return error;
+    const std::error_code error = staged.Publish(/*replace=*/false);
+    if (error == std::errc::file_exists) continue;
+    if (error) return error;
+    placement->placed = true;
+    // Removed like a cached file: a read-locked source cannot be deleted.
+    if (held) {
+      FILE_DISPOSITION_INFO disposition{TRUE};
+      placement->sourceKept = !::SetFileInformationByHandle(held.get(), FileDispositionInfo, &disposition,
+                                                            sizeof disposition);
+    } else {
+      placement->sourceKept = true;
+    }
+    return {};
   }
-  *placed = true;
-  if (!stamped) return SetBothTimes(target, timestamp);
-  return {};
-}
-
-std::error_code CopyIntoPlace(const ioPath& from, const ioPath& to, long long timestamp, Staging /*staging*/) {
-  const DWORD attributes = ::GetFileAttributesW(from.wstring().c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) return win::LastError();
-  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return std::make_error_code(std::errc::invalid_argument);
-
-  const std::wstring staged = StagingPath(to);
-  BOOL cancel = FALSE;
-  if (!::CopyFileExW(from.wstring().c_str(), staged.c_str(), nullptr, nullptr, &cancel, COPY_FILE_FAIL_IF_EXISTS)) {
-    return win::LastError();
-  }
-  std::error_code error = SetBothTimes(staged, timestamp);
-  if (!error && !::MoveFileExW(staged.c_str(), to.wstring().c_str(), 0)) error = win::LastError();
-  if (error) {
-    ::SetFileAttributesW(staged.c_str(), FILE_ATTRIBUTE_NORMAL);  // a read-only copy must go too
-    ::DeleteFileW(staged.c_str());
-  }
-  return error;
+  return std::make_error_code(std::errc::file_exists);
 }
 
 }  // namespace Tarnix::Core::internal
