@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 
 namespace Tarnix::Test {
@@ -45,6 +46,10 @@ void WriteFile(const ioPath& path, const std::string& contents);
 std::string ReadFile(const ioPath& path);
 // Sets both times of `path` (not following links) to `secondsSinceEpoch`.
 void SetFileTime(const ioPath& path, long long secondsSinceEpoch);
+// A test directory on another file system than `than`, for moves that must
+// copy (/dev/shm on Linux; under Wine another drive), or null where there is
+// none.
+std::unique_ptr<TempDir> TempDirOnOtherFileSystem(const ioPath& than);
 // Whether `a` and `b` lie on different file systems (both must exist).
 bool OnDifferentFileSystems(const ioPath& a, const ioPath& b);
 

@@ -51,6 +51,12 @@ void SetFileTime(const ioPath& path, long long secondsSinceEpoch) {
   }
 }
 
+std::unique_ptr<TempDir> TempDirOnOtherFileSystem(const ioPath& than) {
+  auto shm = std::make_unique<TempDir>("/dev/shm");
+  if (!OnDifferentFileSystems(than, shm->path())) shm.reset();
+  return shm;
+}
+
 bool OnDifferentFileSystems(const ioPath& a, const ioPath& b) {
   struct stat sa {};
   struct stat sb {};

@@ -1,6 +1,8 @@
 // The Windows parts of the test directories.
 #include "support/TempDir.h"
 
+#include "support/Platform.h"
+
 #include <boost/filesystem/operations.hpp>
 
 #include <windows.h>
@@ -44,6 +46,15 @@ void SetFileTime(const ioPath& path, long long secondsSinceEpoch) {
   const BOOL set = ::SetFileTime(file, nullptr, &time, &time);
   ::CloseHandle(file);
   if (!set) throw std::runtime_error("SetFileTime failed on " + path.utf8string());
+}
+
+std::unique_ptr<TempDir> TempDirOnOtherFileSystem(const ioPath& than) {
+  // Wine's drives are separate devices to Windows programs, whatever they
+  // map to: Z: is the Linux root.
+  if (!UnderWine()) return nullptr;
+  auto other = std::make_unique<TempDir>("Z:\\tmp");
+  if (!OnDifferentFileSystems(than, other->path())) other.reset();
+  return other;
 }
 
 bool OnDifferentFileSystems(const ioPath& a, const ioPath& b) {
