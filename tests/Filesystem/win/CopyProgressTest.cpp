@@ -44,7 +44,7 @@ std::error_code ScriptedCopy(const std::vector<long long>& totals, const interna
                              std::vector<DWORD>* answers) {
   for (const long long total : totals) {
     const DWORD answer = win::CopyProgress(Bytes(totals.back()), Bytes(total), Bytes(totals.back()), Bytes(total), 1,
-                                           CALLBACK_CHUNKFINISHED, nullptr, nullptr,
+                                           CALLBACK_CHUNK_FINISHED, nullptr, nullptr,
                                            const_cast<internal::CopyProgressRoutine*>(&progress));
     answers->push_back(answer);
     if (answer == PROGRESS_CANCEL) return std::make_error_code(std::errc::operation_canceled);
