@@ -4,7 +4,8 @@
 # WineServer, which keeps one wineserver alive for the test run (a program then
 # starts in a fraction of a second instead of about two).
 
-# WINEPATH: where the compiler's runtime DLLs and glog's DLL are.
+# WINEPATH: where the compiler's runtime DLLs, glog's DLL and the build's own
+# DLLs are (a test may start a program copied elsewhere).
 block(PROPAGATE LUM_WINE_PATH)
 set(dirs)
 foreach(dll libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll)
@@ -22,6 +23,9 @@ list(GET configs 0 config)
 get_target_property(path glog::glog IMPORTED_LOCATION_${config})
 get_filename_component(dir "${path}" DIRECTORY)
 list(APPEND dirs "${dir}")
+if(CMAKE_RUNTIME_OUTPUT_DIRECTORY)
+  list(APPEND dirs "${CMAKE_RUNTIME_OUTPUT_DIRECTORY}")
+endif()
 list(REMOVE_DUPLICATES dirs)
 set(LUM_WINE_PATH "${dirs}")  # a CMake list is what Wine wants: ';' between folders
 endblock()

@@ -3,12 +3,26 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+
 namespace Tarnix::Test {
 
 // Whether the tests run under Wine rather than on Windows itself (false on
 // Linux). Wine lacks a few Windows features; only the tests that need one
 // skip there, naming it, and still run on Windows.
 bool UnderWine();
+
+// The environment variable that names the system's temporary directory.
+#ifdef _WIN32
+inline constexpr char kTemporaryDirectoryVariable[] = "TMP";
+#else
+inline constexpr char kTemporaryDirectoryVariable[] = "TMPDIR";
+#endif
+
+// The value of environment variable `name` (UTF-8), empty when unset; setting
+// it empty unsets it.
+std::string GetEnvironment(const std::string& name);
+void SetEnvironment(const std::string& name, const std::string& value);
 
 }  // namespace Tarnix::Test
 
