@@ -1,8 +1,8 @@
 // Placing files on Windows without replacing: MoveFileExW without
-// MOVEFILE_REPLACE_EXISTING never overwrites (ERROR_ALREADY_EXISTS). The
-// source is held open for deletion while it is placed, which fails while a
-// reader holds it (readers share no deletion): such a source is copied and
-// stays, as a removal would leave it. Copies are staged (win/StagedFile.h).
+// MOVEFILE_REPLACE_EXISTING never overwrites (ERROR_ALREADY_EXISTS). A source
+// that cannot be opened for deletion is held by a reader (readers share no
+// deletion): it is copied and stays, as a removal would leave it. Copies are
+// staged (win/StagedFile.h).
 #include "Filesystem/internal/FilePlacement.h"
 
 #include "Filesystem/win/CacheDirectory.h"
@@ -28,49 +28,44 @@ std::error_code PlaceFile(const ioPath& from, const CacheDirectory& directory, c
   const std::wstring source = from.wstring();
   const ioPath target = win::DirectoryPath(directory) / name;
 
-  // Held until the source is gone: it pins down which file we move or stamp,
-  // and keeps readers from locking it meanwhile.
-  win::UniqueHandle held(::CreateFileW(source.c_str(), DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
-                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                       FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  // Whether a reader holds the source: then it cannot move, and is copied.
+  WIN32_FILE_ATTRIBUTE_DATA before{};
+  if (!::GetFileAttributesExW(source.c_str(), GetFileExInfoStandard, &before)) return win::LastError();
+  if ((before.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return std::make_error_code(std::errc::invalid_argument);
   BY_HANDLE_FILE_INFORMATION info{};
-  if (held) {
-    if (!::GetFileInformationByHandle(held.get(), &info)) return win::LastError();
-  } else {
-    const DWORD error = ::GetLastError();
-    if (error != ERROR_SHARING_VIOLATION) return win::WindowsError(error);
-    WIN32_FILE_ATTRIBUTE_DATA attributes{};  // read-locked: it will be copied
-    if (!::GetFileAttributesExW(source.c_str(), GetFileExInfoStandard, &attributes)) return win::LastError();
-    info.dwFileAttributes = attributes.dwFileAttributes;
-  }
-  if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return std::make_error_code(std::errc::invalid_argument);
-  bool move = held && info.dwVolumeSerialNumber == win::DirectoryVolume(directory);
+  win::UniqueHandle probe(::CreateFileW(source.c_str(), DELETE | FILE_READ_ATTRIBUTES,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                        0, nullptr));
+  const bool readerHolds = !probe && ::GetLastError() == ERROR_SHARING_VIOLATION;
+  if (!probe && !readerHolds) return win::LastError();
+  if (probe && !::GetFileInformationByHandle(probe.get(), &info)) return win::LastError();
+  probe.reset();
+  bool move = !readerHolds && info.dwVolumeSerialNumber == win::DirectoryVolume(directory);
 
   win::StagedFile staged;
   const auto stage = [&]() -> std::error_code {
     if (auto error = staged.Copy(from, target, nullptr)) return error;
-    return win::SetBothTimes(staged.path(), timestamp);
+    return staged.SetTimes(timestamp);
   };
   if (!move) {
     if (auto error = stage()) return error;
   }
 
-  const FILETIME stamp = win::ToFileTime(timestamp);
   for (int attempt = 0; attempt < kPlacementAttempts; ++attempt) {
     if (!makeRoom()) return std::make_error_code(std::errc::device_or_resource_busy);
     if (move) {
       // Stamped before it appears at its new name; the old times come back
       // if it does not move.
-      if (!::SetFileTime(held.get(), nullptr, &stamp, &stamp)) return win::LastError();
+      if (auto error = win::SetBothTimes(source, timestamp)) return error;
       if (::MoveFileExW(source.c_str(), target.wstring().c_str(), 0)) {
         placement->placed = true;
         return {};
       }
       const std::error_code error = win::LastError();
-      ::SetFileTime(held.get(), nullptr, &info.ftLastAccessTime, &info.ftLastWriteTime);
+      win::RestoreTimes(source, before.ftLastAccessTime, before.ftLastWriteTime);
       if (error == std::errc::file_exists) continue;
-      // Refused for another reason (a source directory we may not change):
-      // copy it instead.
+      // Refused for another reason (a reader came meanwhile, a source
+      // directory we may not change): copy it instead.
       move = false;
       if (auto stageError = stage()) return stageError;
       continue;
@@ -80,13 +75,7 @@ std::error_code PlaceFile(const ioPath& from, const CacheDirectory& directory, c
     if (error) return error;
     placement->placed = true;
     // Removed like a cached file: a read-locked source cannot be deleted.
-    if (held) {
-      FILE_DISPOSITION_INFO disposition{TRUE};
-      placement->sourceKept = !::SetFileInformationByHandle(held.get(), FileDispositionInfo, &disposition,
-                                                            sizeof disposition);
-    } else {
-      placement->sourceKept = true;
-    }
+    placement->sourceKept = !::DeleteFileW(source.c_str());
     return {};
   }
   return std::make_error_code(std::errc::file_exists);

@@ -42,4 +42,13 @@ inline long long ToSeconds(const FILETIME& time) noexcept {
   return {};
 }
 
+// Gives the file at `path` back the times it had; failures are ignored (the
+// file keeps the times it was given instead).
+inline void RestoreTimes(const std::wstring& path, const FILETIME& access, const FILETIME& write) {
+  const UniqueHandle file(::CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                        FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (file) ::SetFileTime(file.get(), nullptr, &access, &write);
+}
+
 }  // namespace Tarnix::Core::win

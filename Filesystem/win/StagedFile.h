@@ -1,12 +1,15 @@
 // Copies written out of sight on Windows: CopyFileExW into a hidden staging
-// name in the target's directory, which the copy holds exclusively while it
-// writes, then a move gives it its name in one step. Staging names start with
-// kStagingPrefix (the same as on Linux), so that cache listings pass over
-// them and a put clears the ones a killed process left.
+// name in the target's directory (the copy holds the file exclusively while
+// it writes it), then a handle that shares no deletion holds the finished
+// copy until a rename through that very handle gives it its name. Staging
+// names start with kStagingPrefix (the same as on Linux): cache listings pass
+// over them, and a put clears the ones nobody holds, which a killed process
+// left.
 #pragma once
 
 #include "Filesystem/internal/CopyFileWithProgress.h"
 #include "Filesystem/ioPath.h"
+#include "Filesystem/win/Handle.h"
 
 #include <string>
 #include <system_error>
@@ -32,7 +35,8 @@ class StagedFile {
   [[nodiscard]] std::error_code Copy(const ioPath& source, const ioPath& target,
                                      const internal::CopyProgressRoutine* progress);
 
-  const std::wstring& path() const noexcept { return path_; }
+  // Sets both times of the staged copy to whole `seconds` since 1970.
+  [[nodiscard]] std::error_code SetTimes(long long seconds);
 
   // Gives the copy the target's name: without `replace`, errc::file_exists
   // when the name is taken (the copy stays staged and may be published
@@ -40,7 +44,7 @@ class StagedFile {
   [[nodiscard]] std::error_code Publish(bool replace);
 
  private:
-  std::wstring path_;    // empty while nothing is staged
+  UniqueHandle held_;  // the staged copy, until it is published
   std::wstring target_;
 };
 

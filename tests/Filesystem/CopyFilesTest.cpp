@@ -45,7 +45,6 @@ std::string MakeFile(const ioPath& path, std::size_t size, unsigned seed = 1) {
   return contents;
 }
 
-internal::CopyProgressAction KeepGoing(std::uint64_t) { return internal::CopyProgressAction::Continue; }
 
 
 // Records the calls in order in `trace` ('S' SetState, 'T' SetTotal, 'A' Advance, 'C' IsCancelled)
@@ -192,6 +191,8 @@ TEST(EventHandlerList, KeepsEachObserverOnceInSubscriptionOrder) {
 
 // --- Linux only -------------------------------------------------------------
 #ifndef _WIN32
+internal::CopyProgressAction KeepGoing(std::uint64_t) { return internal::CopyProgressAction::Continue; }
+
 std::filesystem::perms Mode(const ioPath& path) { return std::filesystem::status(path.platformString()).permissions(); }
 
 // The per-file copy over a longer destination with each way of

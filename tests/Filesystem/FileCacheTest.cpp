@@ -1,12 +1,12 @@
 // Both file caches in one process, then the hashed one between processes: a read
-// lock held in one against the removals of another, and a bounded stress run.
+// lock held in one against the removals of another; on Linux also what others
+// may plant below a root, and a bounded stress run.
 #include "Filesystem/FileCache.h"
 #include "Filesystem/FileOperations.h"
 #include "Filesystem/FlatFileCache.h"
 
 #include "Filesystem/internal/CacheDirectory.h"
 #include "Filesystem/internal/FilePlacement.h"
-#include "support/ChildProcess.h"
 #include "support/LogCapture.h"
 #include "support/Process.h"
 #include "support/TempDir.h"
@@ -14,10 +14,14 @@
 
 #include <boost/filesystem/exception.hpp>
 #include <gtest/gtest.h>
+
+#ifndef _WIN32
+#include "support/ChildProcess.h"
+
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <chrono>
 #include <iterator>
@@ -37,13 +41,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr long long kStamp = 1'500'000'000;  // any whole second will do
 constexpr auto kNoBudget = std::numeric_limits<unsigned long long>::max();
-
-// Whether both times of `path` are exactly `seconds` (check before reading: that may move the access time).
-bool HasBothTimes(const ioPath& path, long long seconds) {
-  struct stat st {};
-  return ::stat(path.platformString().c_str(), &st) == 0 && st.st_atim.tv_sec == seconds &&
-         st.st_mtim.tv_sec == seconds && st.st_atim.tv_nsec == 0 && st.st_mtim.tv_nsec == 0;
-}
 
 ioPath MakeSource(const ioPath& dir, const std::string& name, const std::string& contents) {
   WriteFile(dir / ioPath(name), contents);
@@ -139,10 +136,9 @@ TEST_F(FileCacheTest, FlatKeysAreFileNamesUsedUnchanged) {
 }
 
 TEST_F(FileCacheTest, PutFromAnotherFileSystemAppearsCompleteAndStamped) {
-  if (!ioPath("/dev/shm").is_directory()) GTEST_SKIP() << "no /dev/shm on this machine";
-  TempDir shm("/dev/shm");
-  if (!OnDifferentFileSystems(shm.path(), dir_.path())) GTEST_SKIP() << "/dev/shm is the temp dir's file system";
-  const ioPath source = MakeSource(shm.path(), "big.bin", std::string(3 << 20, 'z'));
+  const auto shm = TempDirOnOtherFileSystem(dir_.path());
+  if (!shm) GTEST_SKIP() << "no second file system here";
+  const ioPath source = MakeSource(shm->path(), "big.bin", std::string(3 << 20, 'z'));
   ASSERT_TRUE(FileCache(root_, 0).PutRecord(key_, source, kStamp));
   EXPECT_FALSE(source.exists());
   EXPECT_TRUE(HasBothTimes(recordDir_ / "big.bin", kStamp));
@@ -153,14 +149,14 @@ TEST_F(FileCacheTest, PutFromAnotherFileSystemAppearsCompleteAndStamped) {
 // The copy of a put from another file system, staged either way: it appears complete and stamped, never replaces
 // what has the name meanwhile, and leaves nothing behind; room is made only once the copy is ready.
 TEST_F(FileCacheTest, StagedCopyNeverReplacesNorLeavesAnything) {
-  TempDir shm("/dev/shm");
-  if (!OnDifferentFileSystems(shm.path(), dir_.path())) GTEST_SKIP() << "/dev/shm is the temp dir's file system";
+  const auto shm = TempDirOnOtherFileSystem(dir_.path());
+  if (!shm) GTEST_SKIP() << "no second file system here";
   for (auto staging : {internal::Staging::UnnamedFile, internal::Staging::NamedTempFile}) {
     SCOPED_TRACE(static_cast<int>(staging));
     TempDir out;
     internal::CacheDirectory directory;
     ASSERT_FALSE(internal::OpenCacheDirectory(out.path(), ioPath(), false, &directory));
-    const ioPath source = MakeSource(shm.path(), "s", "payload");
+    const ioPath source = MakeSource(shm->path(), "s", "payload");
     const std::string longest(255, 't');  // the staging name must not grow with it
     internal::Placement placement;
     int rooms = 0;
@@ -179,6 +175,66 @@ TEST_F(FileCacheTest, StagedCopyNeverReplacesNorLeavesAnything) {
   }
 }
 
+TEST_F(FileCacheTest, CleanupRemovesEverythingOnlyWhenOverBudget) {
+  const struct {
+    int record, stray;  // file sizes in the key layout and in the root; a third, deep outside it, is empty
+    unsigned long long limit;
+    bool kept;
+  } rows[] = {{10, 20, 30, true}, {10, 20, 29, false}, {10, 20, 0, false}, {0, 0, 0, true}};
+  const ioPath files[] = {recordDir_ / "rec", root_ / "stray", root_ / "x/y/z/w/deep"};
+  ASSERT_TRUE(ioPath::create_directories(files[2].parent_path()));
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.limit);
+    const ioPath source = MakeSource(dir_.path(), "rec", std::string(row.record, 'r'));
+    ASSERT_TRUE(FileCache(root_, kNoBudget).PutRecord(key_, source, kStamp));
+    WriteFile(files[1], std::string(row.stray, 's'));
+    WriteFile(files[2], "");
+    FileCache(root_, row.limit);
+    for (const ioPath& file : files) EXPECT_EQ(file.exists(), row.kept) << file;
+    EXPECT_TRUE(recordDir_.is_directory() && files[2].parent_path().is_directory()) << "directories stay";
+  }
+}
+
+// A directory whose listing takes several reads (2,000 long names) is counted whole.
+TEST_F(FileCacheTest, BudgetCountsEveryFileOfALargeDirectory) {
+  ASSERT_TRUE(ioPath::create_directories(root_ / "large"));
+  for (int i = 0; i < 2000; ++i) WriteFile(root_ / ("large/" + std::string(60, 'n') + std::to_string(i)), "x");
+  const auto report = ApplyCacheBudget(root_, kNoBudget);
+  EXPECT_EQ(std::make_pair(report.countedFiles, report.countedBytes), std::make_pair(2000ull, 2000ull));
+}
+
+// The other process is a program of its own (CacheLockHolder), as on Windows,
+// where a process cannot be forked.
+TEST_F(FileCacheTest, RecordHeldInOneProcessSurvivesAnother) {
+  ASSERT_TRUE(FileCache(root_, kNoBudget).PutRecord(key_, MakeSource(dir_.path(), "held", "held"), kStamp));
+  auto byPath = FileCache(root_, kNoBudget).FindRecord(key_);
+  byPath.readLock.reset();  // this process holds nothing
+
+  const ioPath held = dir_ / "held.path";
+  Process holder(LUM_CACHE_LOCK_HOLDER, {root_.utf8string(), key_, held.utf8string()}, {}, dir_.path());
+  ASSERT_TRUE(WaitUntil([&] { return held.exists(); })) << holder.Err();
+  EXPECT_EQ(ReadFile(held), byPath.path.utf8string());
+  {
+    LogCapture log;
+    const FileCache cache(root_, 0);
+    EXPECT_FALSE(cache.PutRecord(key_, MakeSource(dir_.path(), "new", "new"), kStamp + 1));
+    EXPECT_TRUE(cache.RemoveRecord(byPath));
+    EXPECT_FALSE(RemoveFile(byPath.path));
+    EXPECT_EQ(ReadFile(byPath.path), "held");
+    const auto records = log.records();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].severity, google::GLOG_WARNING);
+    EXPECT_EQ(records[0].file, "FileCache.cpp");
+    EXPECT_EQ(records[0].text, "Failed to remove: " + byPath.path.utf8string());
+  }
+  ASSERT_TRUE(ioPath::remove(held));
+  ASSERT_EQ(holder.Finish().status, 0);
+  FileCache(root_, 0);
+  EXPECT_FALSE(byPath.path.exists());
+}
+
+// --- Linux only: planted links, staging under flock(), descriptor limits, permissions, forked workers
+#ifndef _WIN32
 // Whoever may write below the root can plant links: at a key level, at the record directory, in it, or at a
 // flat key's file or directory. No put deletes or writes anything behind one, and no lookup finds through one.
 TEST_F(FileCacheTest, LinksBelowTheRootAreNeverFollowed) {
@@ -254,26 +310,6 @@ TEST_F(FileCacheTest, LookupWithoutDescriptorsFindsNothing) {
             }), 0);
 }
 
-TEST_F(FileCacheTest, CleanupRemovesEverythingOnlyWhenOverBudget) {
-  const struct {
-    int record, stray;  // file sizes in the key layout and in the root; a third, deep outside it, is empty
-    unsigned long long limit;
-    bool kept;
-  } rows[] = {{10, 20, 30, true}, {10, 20, 29, false}, {10, 20, 0, false}, {0, 0, 0, true}};
-  const ioPath files[] = {recordDir_ / "rec", root_ / "stray", root_ / "x/y/z/w/deep"};
-  ASSERT_TRUE(ioPath::create_directories(files[2].parent_path()));
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.limit);
-    const ioPath source = MakeSource(dir_.path(), "rec", std::string(row.record, 'r'));
-    ASSERT_TRUE(FileCache(root_, kNoBudget).PutRecord(key_, source, kStamp));
-    WriteFile(files[1], std::string(row.stray, 's'));
-    WriteFile(files[2], "");
-    FileCache(root_, row.limit);
-    for (const ioPath& file : files) EXPECT_EQ(file.exists(), row.kept) << file;
-    EXPECT_TRUE(recordDir_.is_directory() && files[2].parent_path().is_directory()) << "directories stay";
-  }
-}
-
 // The report's figures are what the budget counts: files at any depth, a
 // link to a file as that file (the link goes, its target stays), nothing
 // through a link to a directory; a held file is kept.
@@ -303,14 +339,6 @@ TEST_F(FileCacheTest, BudgetReportCountsRemovedAndKeptFiles) {
   EXPECT_EQ(log.records()[0].text, "Failed to remove: " + record.path.utf8string());
 }
 
-// A directory whose listing takes several reads (2,000 long names) is counted whole.
-TEST_F(FileCacheTest, BudgetCountsEveryFileOfALargeDirectory) {
-  ASSERT_TRUE(ioPath::create_directories(root_ / "large"));
-  for (int i = 0; i < 2000; ++i) WriteFile(root_ / ("large/" + std::string(60, 'n') + std::to_string(i)), "x");
-  const auto report = ApplyCacheBudget(root_, kNoBudget);
-  EXPECT_EQ(std::make_pair(report.countedFiles, report.countedBytes), std::make_pair(2000ull, 2000ull));
-}
-
 // A directory the walk cannot read stops it before anything is removed, also
 // files it had already counted. Run unprivileged: root reads anything.
 TEST_F(FileCacheTest, UnreadableDirectoryThrowsBeforeRemoving) {
@@ -331,36 +359,6 @@ TEST_F(FileCacheTest, UnreadableDirectoryThrowsBeforeRemoving) {
   });
   EXPECT_EQ(status, 0);
   EXPECT_TRUE((root_ / "top").exists());
-}
-
-// The other process is a program of its own (CacheLockHolder), as on Windows,
-// where a process cannot be forked.
-TEST_F(FileCacheTest, RecordHeldInOneProcessSurvivesAnother) {
-  ASSERT_TRUE(FileCache(root_, kNoBudget).PutRecord(key_, MakeSource(dir_.path(), "held", "held"), kStamp));
-  auto byPath = FileCache(root_, kNoBudget).FindRecord(key_);
-  byPath.readLock.reset();  // this process holds nothing
-
-  const ioPath held = dir_ / "held.path";
-  Process holder(LUM_CACHE_LOCK_HOLDER, {root_.utf8string(), key_, held.utf8string()}, {}, dir_.path());
-  ASSERT_TRUE(WaitUntil([&] { return held.exists(); })) << holder.Err();
-  EXPECT_EQ(ReadFile(held), byPath.path.utf8string());
-  {
-    LogCapture log;
-    const FileCache cache(root_, 0);
-    EXPECT_FALSE(cache.PutRecord(key_, MakeSource(dir_.path(), "new", "new"), kStamp + 1));
-    EXPECT_TRUE(cache.RemoveRecord(byPath));
-    EXPECT_FALSE(RemoveFile(byPath.path));
-    EXPECT_EQ(ReadFile(byPath.path), "held");
-    const auto records = log.records();
-    ASSERT_EQ(records.size(), 1u);
-    EXPECT_EQ(records[0].severity, google::GLOG_WARNING);
-    EXPECT_EQ(records[0].file, "FileCache.cpp");
-    EXPECT_EQ(records[0].text, "Failed to remove: " + byPath.path.utf8string());
-  }
-  ASSERT_TRUE(ioPath::remove(held));
-  ASSERT_EQ(holder.Finish().status, 0);
-  FileCache(root_, 0);
-  EXPECT_FALSE(byPath.path.exists());
 }
 
 // Key, time and a body whose length and letter follow from the time: a torn, foreign or swapped file shows.
@@ -415,6 +413,7 @@ TEST_F(FileCacheTest, ConcurrentUseNeverLosesOrChangesAHeldFile) {
   }));
   for (int pid : children) EXPECT_EQ(WaitForChild(pid), 0) << "child " << pid;
 }
+#endif  // Linux only
 
 }  // namespace
 }  // namespace Tarnix::Core

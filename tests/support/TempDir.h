@@ -50,6 +50,10 @@ void SetFileTime(const ioPath& path, long long secondsSinceEpoch);
 // copy (/dev/shm on Linux; under Wine another drive), or null where there is
 // none.
 std::unique_ptr<TempDir> TempDirOnOtherFileSystem(const ioPath& than);
+// Whether both times (access and modification) of `path` are exactly the
+// whole second `seconds`. Check before reading the file: that may move the
+// access time.
+bool HasBothTimes(const ioPath& path, long long seconds);
 // Whether `a` and `b` lie on different file systems (both must exist).
 bool OnDifferentFileSystems(const ioPath& a, const ioPath& b);
 

@@ -43,7 +43,9 @@ TEST_F(WindowsShellOperationsTest, AttributesAreSetToExactlyTheTranslatedSet) {
     EXPECT_TRUE(SetPathAttribute(path, attributes));
     const DWORD actual = ::GetFileAttributesW(path.wstring().c_str());
     EXPECT_EQ(actual & kKept, expected & kKept);
-    if (expected & FILE_ATTRIBUTE_ARCHIVE) EXPECT_TRUE(actual & FILE_ATTRIBUTE_ARCHIVE);
+    if (expected & FILE_ATTRIBUTE_ARCHIVE) {
+      EXPECT_TRUE(actual & FILE_ATTRIBUTE_ARCHIVE);
+    }
   }
 }
 

@@ -57,6 +57,12 @@ std::unique_ptr<TempDir> TempDirOnOtherFileSystem(const ioPath& than) {
   return shm;
 }
 
+bool HasBothTimes(const ioPath& path, long long seconds) {
+  struct stat st {};
+  return ::stat(path.platformString().c_str(), &st) == 0 && st.st_atim.tv_sec == seconds &&
+         st.st_mtim.tv_sec == seconds && st.st_atim.tv_nsec == 0 && st.st_mtim.tv_nsec == 0;
+}
+
 bool OnDifferentFileSystems(const ioPath& a, const ioPath& b) {
   struct stat sa {};
   struct stat sb {};

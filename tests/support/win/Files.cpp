@@ -57,6 +57,16 @@ std::unique_ptr<TempDir> TempDirOnOtherFileSystem(const ioPath& than) {
   return other;
 }
 
+bool HasBothTimes(const ioPath& path, long long seconds) {
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (!::GetFileAttributesExW(path.wstring().c_str(), GetFileExInfoStandard, &data)) return false;
+  const auto ticks = static_cast<unsigned long long>(seconds) * 10'000'000ULL + 116'444'736'000'000'000ULL;
+  const auto same = [ticks](const FILETIME& time) {
+    return ((static_cast<unsigned long long>(time.dwHighDateTime) << 32) | time.dwLowDateTime) == ticks;
+  };
+  return same(data.ftLastAccessTime) && same(data.ftLastWriteTime);
+}
+
 bool OnDifferentFileSystems(const ioPath& a, const ioPath& b) {
   wchar_t volumeA[MAX_PATH + 1] = {};
   wchar_t volumeB[MAX_PATH + 1] = {};
