@@ -1,28 +1,35 @@
+// The watchers on both platforms: what they report and what they never do.
+// Where Windows reports a change differently (a move between directories is
+// a removal and an addition there), the rows say so; the section at the end
+// is Linux's own (inotify's queue and limits).
 #include "Filesystem/DirectoryWatcher.h"
 
-#include "support/ChildProcess.h"
 #include "support/LogCapture.h"
+#include "support/Platform.h"
 #include "support/TempDir.h"
 #include "support/Wait.h"
+
+#include <boost/filesystem/operations.hpp>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#ifndef _WIN32
+#include "support/ChildProcess.h"
 
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/resource.h>
 #include <unistd.h>
-
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-
-#include <atomic>
-#include <filesystem>
-#include <fstream>
-#include <mutex>
-#include <iterator>
-#include <set>
-#include <sstream>
-#include <thread>
-#include <tuple>
-#include <vector>
+#endif
 
 namespace Tarnix::Core {
 namespace {
@@ -43,12 +50,6 @@ struct Calls {
   const std::thread::id creatingThread = std::this_thread::get_id();
 };
 
-std::set<std::string> OpenDescriptors() {
-  std::set<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) names.insert(entry.path().filename());
-  return names;
-}
-
 // The texts of the watcher's records of one severity.
 std::vector<std::string> Texts(const LogCapture& log, google::LogSeverity severity) {
   std::vector<std::string> found;
@@ -57,8 +58,9 @@ std::vector<std::string> Texts(const LogCapture& log, google::LogSeverity severi
   return found;
 }
 
-// The records of a detailed watcher, as "action path[ <- old]" lines, a run of
-// identical Modified lines folded into one (the system may merge or repeat writes).
+// The records of a detailed watcher, as "action path[ <- old]" lines with '/'
+// between the elements on every platform, a run of identical Modified lines
+// folded into one (the system may merge or repeat writes).
 class Records {
  public:
   ChangeCallback Callback() {
@@ -66,6 +68,7 @@ class Records {
       static const char* const kActions[] = {"?", "added", "removed", "modified", "renamed", "overflow"};
       std::string line = std::string(kActions[static_cast<int>(record.action)]) + " " + record.path;
       if (!record.oldPath.empty()) line += " <- " + record.oldPath;
+      std::replace(line.begin(), line.end(), '\\', '/');
       std::lock_guard<std::mutex> lock(mutex_);
       if (record.action != ChangeAction::Modified || lines_.empty() || lines_.back() != line) lines_.push_back(line);
     };
@@ -96,6 +99,7 @@ class DirectoryWatcherTest : public Tarnix::Test::TempDirTest {
 // Files written into a directory before its watch exists are found by the
 // listing that follows the watch; not one may be lost.
 TEST_F(DirectoryWatcherTest, ModifiedLosesNoWriteRightAfterMkdirP) {
+  LUM_SKIP_UNDER_WINE("a write at once in a folder created an instant earlier (its watch comes late)");
   for (int round = 0; round < 100; ++round) {
     SCOPED_TRACE(round);
     const ioPath root = dir_ / std::to_string(round);
@@ -109,16 +113,24 @@ TEST_F(DirectoryWatcherTest, ModifiedLosesNoWriteRightAfterMkdirP) {
   }
 }
 
+// Windows reports a file moved to another directory as removed and added.
+#ifdef _WIN32
+constexpr int kRenameAcrossDirectories = 0;
+#else
+constexpr int kRenameAcrossDirectories = 1;
+#endif
+
 // Each action is followed by a sentinel rename. Events are handled in order,
 // so by the time the sentinel's call arrives the action's calls have too.
 TEST_F(DirectoryWatcherTest, NameChangedReportsRenamesInsideTheTreeOnly) {
+  LUM_SKIP_UNDER_WINE("reporting changes in folders that existed before the watch began");
   constexpr int kBurst = 100;
   const auto tree = [&](const std::string& name) { return dir_ / ("tree/" + name); };
   const auto renameAll = [&] {
     for (int i = 0; i < kBurst; ++i) Rename(tree("f" + std::to_string(i)), tree("g" + std::to_string(i)));
   };
   for (const auto& [name, act, expected] : std::vector<std::tuple<std::string, std::function<void()>, int>>{
-           {"rename across directories", [&] { Rename(tree("f0"), tree("sub/g")); }, 1},
+           {"rename across directories", [&] { Rename(tree("f0"), tree("sub/g")); }, kRenameAcrossDirectories},
            {"burst", renameAll, kBurst},
            {"create", [&] { WriteFile(tree("sub/new"), "x"); }, 0},
            {"delete", [&] { ASSERT_TRUE(ioPath::remove(tree("f0"))); }, 0},
@@ -154,17 +166,20 @@ TEST_F(DirectoryWatcherTest, ChangeRecordsNameEachEntryAndAction) {
            {"create", [&] { WriteFile(tree("a"), "x"); }, {"added a", "modified a"}},
            {"write in a new subdirectory", [&] { MakeDirs(tree("sub")); WriteFile(tree("sub/f"), "x"); },
             {"added sub", "added sub/f", "modified sub/f"}},
-           {"rename inside", [&] { Rename(tree("a"), tree("sub/b")); }, {"renamed sub/b <- a"}},
-           {"move out", [&] { Rename(tree("sub/b"), dir_ / "outside/b"); }, {"removed sub/b"}},
+           {"rename inside", [&] { Rename(tree("a"), tree("b")); }, {"renamed b <- a"}},
+           {"move out", [&] { Rename(tree("b"), dir_ / "outside/b"); }, {"removed b"}},
            {"remove", [&] { remove("sub/f"); }, {"removed sub/f"}},
            {"move a directory in", [&] { Rename(dir_ / "outside/moved", tree("moved")); }, {"added moved"}},
-           {"rename a directory", [&] { Rename(tree("moved"), tree("sub/kept")); }, {"renamed sub/kept <- moved"}},
-           {"write in it", [&] { WriteFile(tree("sub/kept/f1"), "y"); }, {"modified sub/kept/f1"}},
-           {"remove a directory", [&] { for (const char* name : {"sub/kept/f0", "sub/kept/f1", "sub/kept"}) remove(name); },
-            {"removed sub/kept/f0", "removed sub/kept/f1", "removed sub/kept"}}}) {
+           {"write in it", [&] { WriteFile(tree("moved/f1"), "y"); }, {"modified moved/f1"}},
+           {"empty it", [&] { for (const char* name : {"moved/f0", "moved/f1"}) remove(name); },
+            {"removed moved/f0", "removed moved/f1"}},
+           {"rename a directory", [&] { Rename(tree("moved"), tree("kept")); }, {"renamed kept <- moved"}},
+           {"remove a directory", [&] { remove("kept"); }, {"removed kept"}}}) {
     SCOPED_TRACE(step);
     act();
-    expected.insert(expected.end(), lines.begin(), lines.end());
+    // Wine watches no folder that existed before (this one was moved in): nothing comes from inside it.
+    const bool insideMovedIn = step == "write in it" || step == "empty it";
+    if (!(insideMovedIn && Tarnix::Test::UnderWine())) expected.insert(expected.end(), lines.begin(), lines.end());
     EXPECT_EQ(records.Until(expected.back()), expected);
   }
 }
@@ -182,46 +197,40 @@ TEST_F(DirectoryWatcherTest, ChangeRecordsOfANewTreeComeOnceEach) {
     ASSERT_TRUE(watcher);
     MakeDirs(root / "a/b");
     WriteFile(root / "a/b/f", "x");
-    WriteFile(root / "done", "");
+    MakeDirs(root / "done");  // a directory: no Modified comes after it
     const auto lines = records.Until("added done");
     EXPECT_THAT(lines, ElementsAre("added a", "added a/b", "added a/b/f", "modified a/b/f", "added done"));
   }
 }
 
-// Moving in a directory of files is one change: none of its files was
-// written. Before, each non-empty file of it counted as a write.
-TEST_F(DirectoryWatcherTest, ModifiedIgnoresFilesOfADirectoryMovedIn) {
+// Watched through a relative, non-canonical path: it is resolved against the
+// current directory, and the watch follows the canonical one. Destruction
+// must return (a worker blocked in its wait is woken, not timed out:
+// DirectoryWatcherBench measures how long it takes) and leave nothing open.
+TEST_F(DirectoryWatcherTest, ReportsAndStopsWithoutLeaks) {
   MakeDirs(dir_ / "tree");
-  MakeDirs(dir_ / "outside/moved");
-  for (int i = 0; i < 20; ++i) WriteFile(dir_ / ("outside/moved/f" + std::to_string(i)), "x");
+  const std::size_t before = Tarnix::Test::OpenHandleCount();
+  const auto previous = boost::filesystem::current_path();
+  Calls calls;
+  boost::filesystem::current_path(dir_.path().platformString());
+  auto watcher = factory_->CreateWatcher(ioPath("tree/../tree"), WatchEvent::Modified, calls.Callback());
+  boost::filesystem::current_path(previous);
+  ASSERT_TRUE(watcher);
+  factory_.reset();  // watchers do not depend on their factory
+  WriteFile(dir_ / "tree/file", "x");
+  ASSERT_GE(calls.WaitFor(1), 1);
+  watcher.reset();
+  EXPECT_EQ(Tarnix::Test::OpenHandleCount(), before);
+}
+
+TEST_F(DirectoryWatcherTest, ModifiedReportsWritesDeepInTheTree) {
+  LUM_SKIP_UNDER_WINE("reporting changes in folders that existed before the watch began");
+  MakeDirs(dir_ / "tree/a/b");
   Calls calls;
   auto watcher = factory_->CreateWatcher(dir_ / "tree", WatchEvent::Modified, calls.Callback());
   ASSERT_TRUE(watcher);
-  Rename(dir_ / "outside/moved", dir_ / "tree/moved");
-  WriteFile(dir_ / "tree/sentinel", "x");
-  EXPECT_EQ(calls.WaitFor(1), 1);
-  watcher.reset();
-  EXPECT_EQ(calls.count, 1);
-}
-
-// Watched through a relative, non-canonical path: it is resolved against the
-// current directory, and the watch follows the canonical one.
-// Destruction must return (a worker blocked in its wait is woken, not timed
-// out: DirectoryWatcherBench measures how long it takes) and leave nothing open.
-TEST_F(DirectoryWatcherTest, ReportsDeepWritesAndStopsWithoutLeaks) {
-  MakeDirs(dir_ / "tree/a/b");
-  const auto before = OpenDescriptors();
-  const ioPath previous = ioPath::current_path();
-  Calls calls;
-  ASSERT_EQ(::chdir(dir_.path().platformString().c_str()), 0);
-  auto watcher = factory_->CreateWatcher(ioPath("tree/../tree"), WatchEvent::Modified, calls.Callback());
-  ASSERT_EQ(::chdir(previous.platformString().c_str()), 0);
-  ASSERT_TRUE(watcher);
-  factory_.reset();  // watchers do not depend on their factory
   WriteFile(dir_ / "tree/a/b/file", "x");
-  ASSERT_GE(calls.WaitFor(1), 1);
-  watcher.reset();
-  EXPECT_EQ(OpenDescriptors(), before);
+  EXPECT_GE(calls.WaitFor(1), 1);
 }
 
 TEST_F(DirectoryWatcherTest, FailuresGiveEmptyPointerAndOneError) {
@@ -255,6 +264,24 @@ TEST_F(DirectoryWatcherTest, CallbackExceptionIsLogged) {
   WriteFile(dir_ / "file", "x");
   EXPECT_TRUE(WaitUntil([&] { return !Texts(log, google::GLOG_ERROR).empty(); }));
   EXPECT_THAT(Texts(log, google::GLOG_ERROR), ElementsAre(std::bad_function_call().what()));
+}
+
+// --- Linux only: inotify's queue, the descriptor limit, the watch limit -------
+#ifndef _WIN32
+// Moving in a directory of files is one change: none of its files was
+// written. Before, each non-empty file of it counted as a write.
+TEST_F(DirectoryWatcherTest, ModifiedIgnoresFilesOfADirectoryMovedIn) {
+  MakeDirs(dir_ / "tree");
+  MakeDirs(dir_ / "outside/moved");
+  for (int i = 0; i < 20; ++i) WriteFile(dir_ / ("outside/moved/f" + std::to_string(i)), "x");
+  Calls calls;
+  auto watcher = factory_->CreateWatcher(dir_ / "tree", WatchEvent::Modified, calls.Callback());
+  ASSERT_TRUE(watcher);
+  Rename(dir_ / "outside/moved", dir_ / "tree/moved");
+  WriteFile(dir_ / "tree/sentinel", "x");
+  EXPECT_EQ(calls.WaitFor(1), 1);
+  watcher.reset();
+  EXPECT_EQ(calls.count, 1);
 }
 
 // While the worker is held in a callback, more events arrive than the kernel
@@ -377,6 +404,7 @@ TEST_F(DirectoryWatcherTest, WatchLimitSkipsADirectoryWithAWarning) {
   if (status == 77) GTEST_SKIP() << "no user namespace (a sanitizer's thread, or not permitted)";
   EXPECT_EQ(status, 0);
 }
+#endif  // Linux only
 
 }  // namespace
 }  // namespace Tarnix::Core

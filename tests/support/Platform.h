@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <string>
 
 namespace Tarnix::Test {
@@ -11,6 +12,10 @@ namespace Tarnix::Test {
 // Linux). Wine lacks a few Windows features; only the tests that need one
 // skip there, naming it, and still run on Windows.
 bool UnderWine();
+
+// How many files, sockets and other kernel objects this process has open:
+// its descriptors on Linux, its handles on Windows.
+std::size_t OpenHandleCount();
 
 // The environment variable that names the system's temporary directory.
 #ifdef _WIN32

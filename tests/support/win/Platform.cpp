@@ -16,6 +16,12 @@ bool UnderWine() {
   return wine;
 }
 
+std::size_t OpenHandleCount() {
+  DWORD count = 0;
+  ::GetProcessHandleCount(::GetCurrentProcess(), &count);
+  return count;
+}
+
 std::string GetEnvironment(const std::string& name) {
   const wchar_t* value = ::_wgetenv(Tarnix::ioPath(name).wstring().c_str());
   return value != nullptr ? Tarnix::ioPath(std::wstring(value)).utf8string() : "";
