@@ -263,7 +263,8 @@ TEST_F(DirectoryWatcherTest, CallbackExceptionIsLogged) {
   ASSERT_TRUE(watcher);
   WriteFile(dir_ / "file", "x");
   EXPECT_TRUE(WaitUntil([&] { return !Texts(log, google::GLOG_ERROR).empty(); }));
-  EXPECT_THAT(Texts(log, google::GLOG_ERROR), ElementsAre(std::bad_function_call().what()));
+  // One record per call: a write may be reported more than once (Wine does).
+  EXPECT_THAT(Texts(log, google::GLOG_ERROR), testing::Each(std::string(std::bad_function_call().what())));
 }
 
 // --- Linux only: inotify's queue, the descriptor limit, the watch limit -------
