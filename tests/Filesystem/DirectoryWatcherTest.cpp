@@ -164,8 +164,8 @@ TEST_F(DirectoryWatcherTest, ChangeRecordsNameEachEntryAndAction) {
   std::vector<std::string> expected;
   for (const auto& [step, act, lines] : std::vector<std::tuple<std::string, std::function<void()>, std::vector<std::string>>>{
            {"create", [&] { WriteFile(tree("a"), "x"); }, {"added a", "modified a"}},
-           {"write in a new subdirectory", [&] { MakeDirs(tree("sub")); WriteFile(tree("sub/f"), "x"); },
-            {"added sub", "added sub/f", "modified sub/f"}},
+           {"make a subdirectory", [&] { MakeDirs(tree("sub")); }, {"added sub"}},
+           {"write in the new subdirectory", [&] { WriteFile(tree("sub/f"), "x"); }, {"added sub/f", "modified sub/f"}},
            {"rename inside", [&] { Rename(tree("a"), tree("b")); }, {"renamed b <- a"}},
            {"move out", [&] { Rename(tree("b"), dir_ / "outside/b"); }, {"removed b"}},
            {"remove", [&] { remove("sub/f"); }, {"removed sub/f"}},
@@ -188,6 +188,7 @@ TEST_F(DirectoryWatcherTest, ChangeRecordsNameEachEntryAndAction) {
 // watch began; what was made between the watch and the listing also comes as
 // an event, which must not give a second Added.
 TEST_F(DirectoryWatcherTest, ChangeRecordsOfANewTreeComeOnceEach) {
+  LUM_SKIP_UNDER_WINE("a write at once in a folder created an instant earlier (its watch comes late)");
   for (int round = 0; round < 50; ++round) {
     SCOPED_TRACE(round);
     const ioPath root = dir_ / std::to_string(round);
