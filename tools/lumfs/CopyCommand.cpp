@@ -77,7 +77,9 @@ class ProgressBar final : public Tarnix::Core::IProgressController {
     if (!force && now - lastDraw_ < interval) return;
     lastDraw_ = now;
     const double seconds = std::chrono::duration<double>(now - started_).count();
-    const double rate = seconds > 0 ? done_ / seconds : 0;
+    // A system that reports no progress (Wine) still copied all on success.
+    const unsigned long long done = state_ == Tarnix::Core::ProgressState::Succeeded ? total_ : done_;
+    const double rate = seconds > 0 ? done / seconds : 0;
     const double fraction = total_ ? static_cast<double>(done_) / total_ : 1.0;
     const int percent = static_cast<int>(fraction * 100);
     std::ostringstream line;
@@ -85,7 +87,7 @@ class ProgressBar final : public Tarnix::Core::IProgressController {
     if (state_ > Tarnix::Core::ProgressState::Started) {
       line << "copy: ";
       if (state_ == Tarnix::Core::ProgressState::Succeeded) {
-        line << "100% " << FormatBytes(done_);
+        line << "100% " << FormatBytes(done);
       } else {
         line << (state_ == Tarnix::Core::ProgressState::Cancelled ? "cancelled" : "failed") << " at " << percent << "%, "
              << FormatBytes(done_) << " of " << FormatBytes(total_);
