@@ -1,3 +1,5 @@
+// Junctions: the 255-character rule and the messages of each refusal, that
+// operations touch only the link, and the on-disk record byte by byte.
 #include "Filesystem/Junction.h"
 #include "Filesystem/internal/ReparseRecord.h"
 
@@ -97,6 +99,23 @@ TEST(ReparseRecord, MountPointRecordIsByteExact) {
   ASSERT_NE(internal::BuildMountPointRecord(u"C:\\??\\x", buffer), 0u);  // no prefix: read back unchanged
   EXPECT_EQ(internal::StripNtObjectPrefix(internal::SubstituteName(buffer)), u"C:\\??\\x");
 }
+
+#ifdef _WIN32
+// --- Windows only: where the system refuses to write the reparse point -------
+// Wine answers FSCTL_SET_REPARSE_POINT with error 50, "not supported": create
+// leaves nothing behind and says why.
+TEST_F(JunctionTest, RefusedCreationRemovesTheNewDirectoryAndLogsTheError) {
+  if (!::Tarnix::Test::UnderWine()) GTEST_SKIP() << "Windows writes the reparse point: the tests above cover it";
+  const ioPath target = dir_ / "target";
+  ASSERT_TRUE(ioPath::create_directory(target));
+  Junction link(dir_ / "link");
+  EXPECT_FALSE(link.create(target));
+  EXPECT_FALSE(link.exists()) << "the directory made for the junction must go again";
+  EXPECT_EQ(Logged(), (Texts{"ERROR Can't create junction " + Quoted(link.path()) + " with error 50",
+                             "ERROR Junction configuration failed. Junction: " + Quoted(link.path()) +
+                                 " target: " + Quoted(target)}));
+}
+#endif
 
 }  // namespace
 }  // namespace Tarnix::Core

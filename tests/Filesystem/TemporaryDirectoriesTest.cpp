@@ -1,3 +1,6 @@
+// Fresh temporary directories, the product's own one and its clearing by
+// age; on Linux, where every user shares the temporary directory, what
+// others may have planted there; GetApplicationDir in a process of its own.
 #include "Filesystem/TemporaryDirectories.h"
 
 #include "support/Platform.h"
@@ -23,22 +26,23 @@
 namespace Tarnix::Core {
 namespace {
 
-namespace support = Tarnix::Test;
-using namespace ::testing;
+using namespace ::Tarnix::Test;  // NOLINT(google-build-using-namespace)
+using namespace ::testing;       // NOLINT(google-build-using-namespace)
 using boost::filesystem::filesystem_error;
 
-// Each test has a system temporary directory of its own ($TMPDIR on Linux,
-// %TMP% on Windows).
-class TemporaryDirectoriesTest : public support::TempDirTest {
+const auto kPermissionDenied = Property(&filesystem_error::code, boost::system::errc::permission_denied);
+
+// Each test has a system temporary directory of its own.
+class TemporaryDirectoriesTest : public TempDirTest {
  protected:
   void SetUp() override {
     ioPath::create_directory(tmp_);
-    support::SetEnvironment(support::kTemporaryDirectoryVariable, tmp_.utf8string());
+    SetEnvironment(kTemporaryDirectoryVariable, tmp_.utf8string());
   }
-  void TearDown() override { support::SetEnvironment(support::kTemporaryDirectoryVariable, old_); }
+  void TearDown() override { SetEnvironment(kTemporaryDirectoryVariable, old_); }
 
-  const std::string old_ = support::GetEnvironment(support::kTemporaryDirectoryVariable);
-  const ioPath tmp_ = dir_ / "tmp";
+  const std::string old_ = GetEnvironment(kTemporaryDirectoryVariable);
+  const ioPath tmp_ = dir_ / "tmp", product_ = tmp_ / "Product";
 };
 
 TEST_F(TemporaryDirectoriesTest, GenerateTempDirMakesFreshUuidDirectories) {
@@ -51,28 +55,26 @@ TEST_F(TemporaryDirectoriesTest, GenerateTempDirMakesFreshUuidDirectories) {
   }
 #ifndef _WIN32
   // No temporary directory at all (Windows falls back to another one).
-  support::SetEnvironment(support::kTemporaryDirectoryVariable, (dir_ / "missing").utf8string());
+  SetEnvironment(kTemporaryDirectoryVariable, (dir_ / "missing").utf8string());
   EXPECT_THAT([] { GenerateTempDir(); }, ThrowsMessage<std::runtime_error>("Unable to create temp directory"));
 #endif
 }
 
+// A directory's own time counts, not its contents'; 30 days is old enough.
+// A product name cannot lead out of the temporary directory.
 TEST_F(TemporaryDirectoriesTest, ProductDirectoryIsCreatedAndClearedByAge) {
-  const ioPath product = tmp_ / "Vendor" / "Product", temp = product / "temp";
+  const ioPath temp = tmp_ / "Vendor/Product/temp";
   EXPECT_EQ(GetProductTemporaryFilesDir("Vendor/Product"), temp);
   ioPath::create_directory(temp / "oldDir");
-  for (const char* name : {"oldFile", "oldDir/fresh", "youngFile"}) support::WriteFile(temp / name, "");
-  // A directory's own time counts, not its contents'; 30 days is old enough.
+  for (const char* name : {"oldFile", "oldDir/fresh", "youngFile"}) WriteFile(temp / name, "");
   const std::pair<const char*, int> ages[] = {{"oldFile", 40}, {"oldDir", 30}, {"youngFile", 1}};
-  for (const auto& [name, days] : ages) support::SetFileTime(temp / name, std::time(nullptr) - days * 86400LL);
+  for (const auto& [name, days] : ages) SetFileTime(temp / name, std::time(nullptr) - days * 86400LL);
   ClearProductTemporaryFilesDir("Vendor/Product", 30);
   for (const auto& [name, days] : ages) EXPECT_EQ((temp / name).exists(), days < 30) << name;
   ClearProductTemporaryFilesDir("Vendor/Product", 0);
   EXPECT_FALSE(temp.exists());
-  EXPECT_TRUE(product.is_directory());
-}
+  EXPECT_TRUE(temp.parent_path().is_directory());
 
-// A product name cannot lead out of the temporary directory.
-TEST_F(TemporaryDirectoriesTest, RefusesNamesThatLeadOut) {
   for (const char* name : {"../escape", "Vendor/../../escape", ".."}) {
     SCOPED_TRACE(name);
     EXPECT_THAT([name] { GetProductTemporaryFilesDir(name); },
@@ -87,117 +89,98 @@ int Mode(const ioPath& path) { return boost::filesystem::symlink_status(path.pla
 
 TEST_F(TemporaryDirectoriesTest, DirectoriesAreCreatedPrivate) {
   EXPECT_EQ(Mode(GenerateTempDir()), 0700);
-  const ioPath product = tmp_ / "Vendor" / "Product";
   GetProductTemporaryFilesDir("Vendor/Product");
-  for (const ioPath& level : {product.parent_path(), product, product / "temp"}) EXPECT_EQ(Mode(level), 0700) << level;
+  for (const char* level : {"Vendor", "Vendor/Product", "Vendor/Product/temp"}) EXPECT_EQ(Mode(tmp_ / level), 0700) << level;
   ::setenv("TMPDIR", "/proc", 1);  // not even root can create a directory here
   const ioPath lost = GenerateTempDir();
   EXPECT_EQ(lost.parent_path(), ioPath("/proc"));
   EXPECT_FALSE(lost.exists());
 }
 
-// Another user plants a symbolic link as the product or temp level in the
-// shared temporary directory: it is refused and nothing behind it is touched.
+// Another user plants a symbolic link as the product or temp level: it is
+// refused and nothing behind it is touched; another user's directory is
+// never cleared.
 TEST_F(TemporaryDirectoriesTest, RefusesPlantedSymbolicLinks) {
-  const ioPath product = tmp_ / "Product", victim = dir_ / "victim";
+  const ioPath victim = dir_ / "victim";
   ASSERT_TRUE(ioPath::create_directory(victim));
-  support::WriteFile(victim / "old", "precious");
-  for (const ioPath& planted : {product, product / "temp"}) {
+  WriteFile(victim / "old", "precious");
+  for (const ioPath& planted : {product_, product_ / "temp"}) {
     SCOPED_TRACE(planted.utf8string());
-    ioPath::remove_all(product);
+    ioPath::remove_all(product_);
     ioPath::create_directories(planted.parent_path());
     ASSERT_EQ(::symlink(victim.platformString().c_str(), planted.platformString().c_str()), 0);
     EXPECT_THAT([] { GetProductTemporaryFilesDir("Product"); },
-                Throws<filesystem_error>(AllOf(
-                    Property(&filesystem_error::code, boost::system::errc::permission_denied),
-                    Property(&filesystem_error::path1, planted.platformString()))));
+                Throws<filesystem_error>(AllOf(kPermissionDenied, Property(&filesystem_error::path1, planted.platformString()))));
     EXPECT_THROW(ClearProductTemporaryFilesDir("Product", 0), filesystem_error);
-    EXPECT_EQ(support::ReadFile(victim / "old"), "precious");
+    EXPECT_EQ(ReadFile(victim / "old"), "precious");
     EXPECT_FALSE((victim / "temp").exists());
   }
   if (::geteuid() != 0) return;  // only root can give a directory to another user
-  ioPath::remove_all(product);
-  ASSERT_TRUE(ioPath::create_directories(product / "temp"));
-  ASSERT_EQ(::chown(product.platformString().c_str(), 65534, 65534), 0);
+  ioPath::remove_all(product_);
+  ASSERT_TRUE(ioPath::create_directories(product_ / "temp"));
+  ASSERT_EQ(::chown(product_.platformString().c_str(), 65534, 65534), 0);
   EXPECT_THROW(ClearProductTemporaryFilesDir("Product", 0), filesystem_error);
-  EXPECT_TRUE((product / "temp").exists()) << "another user's directory is never cleared";
+  EXPECT_TRUE((product_ / "temp").exists());
 }
 
-// A product level that others may write to could have its contents swapped for links between a check and the
-// clean-up: it is refused.
+// A level others may write to could have its contents swapped for links
+// between a check and the clean-up: it is refused.
 TEST_F(TemporaryDirectoriesTest, RefusesLevelsOthersCanWrite) {
-  const ioPath product = tmp_ / "Product";
-  for (const ioPath& level : {product, product / "temp"}) {
+  for (const ioPath& level : {product_, product_ / "temp"}) {
     SCOPED_TRACE(level.utf8string());
-    ioPath::remove_all(product);
-    ASSERT_TRUE(ioPath::create_directories(product / "temp"));
-    support::WriteFile(product / "temp/old", "x");
-    support::SetFileTime(product / "temp/old", std::time(nullptr) - 40 * 86400LL);
+    ioPath::remove_all(product_);
+    ASSERT_TRUE(ioPath::create_directories(product_ / "temp"));
+    WriteFile(product_ / "temp/old", "x");
+    SetFileTime(product_ / "temp/old", std::time(nullptr) - 40 * 86400LL);
     ASSERT_EQ(::chmod(level.platformString().c_str(), 0777), 0);
-    EXPECT_THAT([] { ClearProductTemporaryFilesDir("Product", 0); },
-                Throws<filesystem_error>(Property(&filesystem_error::code, boost::system::errc::permission_denied)));
-    EXPECT_TRUE((product / "temp/old").exists());
+    EXPECT_THAT([] { ClearProductTemporaryFilesDir("Product", 0); }, Throws<filesystem_error>(kPermissionDenied));
+    EXPECT_TRUE((product_ / "temp/old").exists());
   }
 }
-
-// The probe, started as `file` from dir_ with the argument vector `argv`, prints GetApplicationDir().
-TEST_F(TemporaryDirectoriesTest, ApplicationDirIsDirectoryOfFirstCommandLineWord) {
-  const ioPath bin = dir_ / "my bin", probe = bin / "probe";  // a space: the word is taken whole
-  ASSERT_TRUE(ioPath::create_directory(bin));
-  ASSERT_TRUE(ioPath::copy_file(ioPath(LUM_APPLICATION_DIR_PROBE), probe));
-  const std::string absolute = probe.utf8string();
-  const struct { ioPath file; std::vector<const char*> argv; std::string expected; } rows[] = {
-      {probe, {absolute.c_str(), "x", nullptr}, bin.utf8string()},
-      {"my bin/probe", {"my bin/probe", nullptr}, "my bin"},
-      {probe, {"probe", nullptr}, ""},  // by bare name: the executable's own place is not consulted
-  };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.argv[0]);
-    ASSERT_EQ(support::RunInChild([&] {
-      if (::chdir(dir_.path().platformString().c_str()) == 0 && std::freopen("out", "w", stdout)) {
-        ::execv(row.file.platformString().c_str(), const_cast<char* const*>(row.argv.data()));
-      }
-      return 127;
-    }), 0);
-    EXPECT_EQ(support::ReadFile(dir_ / "out"), row.expected);
-  }
-}
-
 #endif  // Linux only
 
-// --- Windows only --------------------------------------------------------------
-#ifdef _WIN32
-// The probe, started with the command line `commandLine` (and, when given,
-// the executable `program`), prints GetApplicationDir().
+// The probe prints GetApplicationDir() of its own process, started from dir_
+// with a chosen first word: the directory of that word, taken whole.
 TEST_F(TemporaryDirectoriesTest, ApplicationDirIsDirectoryOfFirstCommandLineWord) {
-  const ioPath bin = dir_ / "my bin", probe = bin / "probe.exe";  // a space: the word is taken whole
+  const ioPath bin = dir_ / "my bin";  // a space: the word is taken whole
+  const ioPath probe = bin / ioPath(LUM_APPLICATION_DIR_PROBE).filename();
   ASSERT_TRUE(ioPath::create_directory(bin));
   ASSERT_TRUE(ioPath::copy_file(ioPath(LUM_APPLICATION_DIR_PROBE), probe));
-  const struct { std::wstring commandLine; std::string expected; } rows[] = {
+#ifdef _WIN32
+  const std::pair<std::wstring, std::string> rows[] = {
       {L"\"" + probe.wstring() + L"\" x", bin.utf8string()},
-      {L"probe.exe", ""},  // by bare name: the executable's own place is not consulted
-  };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(ioPath(row.commandLine).utf8string());
+      {probe.filename().wstring(), ""}};  // by bare name: the executable's own place is not consulted
+  for (auto [commandLine, expected] : rows) {
+    SCOPED_TRACE(ioPath(commandLine).utf8string());
     SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
     const HANDLE out = ::CreateFileW((dir_ / "out").wstring().c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
                                      CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
+    STARTUPINFOW startup{sizeof startup};
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdOutput = out;
     PROCESS_INFORMATION started{};
-    std::wstring commandLine = row.commandLine;
     ASSERT_TRUE(::CreateProcessW(probe.wstring().c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
                                  nullptr, &startup, &started));
     ::WaitForSingleObject(started.hProcess, INFINITE);
-    ::CloseHandle(started.hThread);
-    ::CloseHandle(started.hProcess);
-    ::CloseHandle(out);
-    EXPECT_EQ(support::ReadFile(dir_ / "out"), row.expected);
+    for (const HANDLE handle : {started.hThread, started.hProcess, out}) ::CloseHandle(handle);
+#else
+  const std::string absolute = probe.utf8string();
+  const std::pair<std::vector<const char*>, std::string> rows[] = {
+      {{absolute.c_str(), "x", nullptr}, bin.utf8string()},
+      {{"my bin/probe", nullptr}, "my bin"},
+      {{"probe", nullptr}, ""}};  // by bare name: the executable's own place is not consulted
+  for (const auto& [argv, expected] : rows) {
+    SCOPED_TRACE(argv[0]);
+    ASSERT_EQ(RunInChild([&, &argv = argv] {
+      if (::chdir(dir_.path().platformString().c_str()) == 0 && std::freopen("out", "w", stdout)) {
+        ::execv(probe.platformString().c_str(), const_cast<char* const*>(argv.data()));
+      }
+      return 127;
+    }), 0);
+#endif
+    EXPECT_EQ(ReadFile(dir_ / "out"), expected);
   }
 }
-#endif  // Windows only
 
 }  // namespace
 }  // namespace Tarnix::Core
