@@ -1,5 +1,6 @@
-// The installed lumfs program, run as a process: each subcommand's success,
-// its failure message and status for a missing path, and bad usage.
+// The installed lumfs program, run as a process: its exit statuses, messages,
+// argument parsing and output. What the library does behind a subcommand is
+// tested with the library.
 #include "support/Process.h"
 #include "support/TempDir.h"
 #include "support/Wait.h"
@@ -19,7 +20,6 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -28,26 +28,18 @@
 namespace Tarnix {
 namespace {
 
+using namespace ::Tarnix::Test;  // NOLINT(google-build-using-namespace)
 namespace support = ::Tarnix::Test;
-using support::ProcessResult;
-using support::ReadFile;
-using support::WriteFile;
 
 const std::string kLumfs = LUMFS_BINARY;
 
-class Lumfs : public support::TempDirTest {
+class Lumfs : public TempDirTest {
  protected:
-  // Every run gets a private home, trash, cache root and temporary directory.
-  std::map<std::string, std::string> Environment() const {
-    return {{"HOME", (dir_ / "home").utf8string()},
-            {"XDG_DATA_HOME", (dir_ / "home/data").utf8string()},
-            {"XDG_CACHE_HOME", (dir_ / "home/cache").utf8string()},
-            {"TMPDIR", (dir_ / "tmp").utf8string()},
-            {"TMP", (dir_ / "tmp").utf8string()}};
-  }
-  void SetUp() override {
-    ASSERT_TRUE(ioPath::create_directories(dir_ / "home/data"));
-    ASSERT_TRUE(ioPath::create_directories(dir_ / "tmp"));
+  // Every run gets a private home and temporary directory.
+  void SetUp() override { ASSERT_TRUE(ioPath::create_directories(dir_ / "home") && ioPath::create_directories(dir_ / "tmp")); }
+  std::unique_ptr<Process> Start(const std::vector<std::string>& arguments) const {
+    const std::map<std::string, std::string> environment = {{"HOME", P("home")}, {"TMPDIR", P("tmp")}, {"TMP", P("tmp")}};
+    return std::make_unique<Process>(kLumfs, arguments, environment, dir_.path());
   }
   // Its output with plain line ends: Windows' text streams write "\r\n".
   ProcessResult Lum(const std::vector<std::string>& arguments) const {
@@ -55,8 +47,10 @@ class Lumfs : public support::TempDirTest {
     for (std::string* text : {&result.out, &result.err}) text->erase(std::remove(text->begin(), text->end(), '\r'), text->end());
     return result;
   }
-  std::unique_ptr<support::Process> Start(const std::vector<std::string>& arguments) const {
-    return std::make_unique<support::Process>(kLumfs, arguments, Environment(), dir_.path());
+  // Its one line of output, without the line end.
+  std::string Line(const std::vector<std::string>& arguments) const {
+    const std::string out = Lum(arguments).out;
+    return out.substr(0, out.find('\n'));
   }
   std::string P(const std::string& name) const { return (dir_ / name).utf8string(); }
 #ifndef _WIN32
@@ -87,12 +81,11 @@ class Lumfs : public support::TempDirTest {
 };
 
 TEST_F(Lumfs, HelpAndVersion) {
-  ProcessResult result = Lum({"--help"});
-  EXPECT_EQ(result.status, 0);
-  EXPECT_NE(result.out.find("Usage: lumfs"), std::string::npos) << result.out;
-  result = Lum({"--version"});
-  EXPECT_EQ(result.status, 0);
-  EXPECT_EQ(result.out, "lumfs " LUMFS_VERSION "\n");
+  const ProcessResult help = Lum({"--help"}), version = Lum({"--version"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_NE(help.out.find("Usage: lumfs"), std::string::npos) << help.out;
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out, "lumfs " LUMFS_VERSION "\n");
 }
 
 // Bad usage exits 2 with a message and touches nothing: one row per kind of
@@ -102,17 +95,15 @@ TEST_F(Lumfs, BadUsageExitsTwoAndDoesNothing) {
   ASSERT_TRUE(ioPath::create_directories(dir_ / "cache/ab/cd/ef"));
   WriteFile(dir_ / "cache/ab/cd/ef/kept", "x");
   const std::vector<std::vector<std::string>> rows = {
-      {}, {"frobnicate"}, {"copy", "F"}, {"watch", "D", "--kind", "bogus"},
+      {}, {"frobnicate"}, {"copy", "F"}, {"watch", "C", "--kind", "bogus"},
       {"cache", "clean", "C", "0x10"}, {"cache", "clean", "C", " 5"}, {"cache", "clean", "C", "5 K"},
       {"cache", "clean", "C", "-1"}, {"cache", "clean", "C", "1.5.5M"}, {"cache", "clean", "C", ""},
       {"cache", "clean", "C", "0.5"}, {"cache", "clean", "C", "1e30"}, {"cache", "clean", "C", "17179869184G"},
       {"cache", "clean", "C", "99999999999999999999"}, {"tmp", "clean", "P", "2147483648"},
       {"rmdir", "C", "--older-than", "+0"}, {"cache", "put", "C", "abcd", "F", "--time", "9223372036854775808"}};
   for (std::vector<std::string> arguments : rows) {
-    for (std::string& word : arguments) word = word == "F" ? P("f") : word == "D" ? P("") : word == "C" ? P("cache") : word;
-    std::string command;
-    for (const std::string& word : arguments) command += " [" + word + "]";
-    SCOPED_TRACE(command);
+    for (std::string& word : arguments) word = word == "F" ? P("f") : word == "C" ? P("cache") : word;
+    SCOPED_TRACE(testing::PrintToString(arguments));
     const ProcessResult result = Lum(arguments);
     EXPECT_EQ(result.status, 2) << result.err;
     EXPECT_FALSE(result.err.empty());
@@ -144,24 +135,19 @@ TEST_F(Lumfs, CopyOneFileAndSeveralIntoADirectory) {
 
 TEST_F(Lumfs, CacheRoundTrip) {
   EXPECT_EQ(Lum({"cache", "key", "abc"}).out, "900150983cd24fb0d6963f7d28e17f72\n");
-  for (const bool flat : {false, true}) {
-    SCOPED_TRACE(flat ? "flat" : "hashed");
+  for (const std::string layout : {"", "--flat"}) {
+    SCOPED_TRACE(layout);
+    const auto command = [&](std::vector<std::string> words) {
+      if (!layout.empty()) words.push_back(layout);
+      return words;
+    };
     WriteFile(dir_ / "payload.bin", "cached bytes");
-    std::vector<std::string> put = {"cache", "put", P("cache"), "0123456789", P("payload.bin"), "--time", "1000000000"};
-    std::vector<std::string> find = {"cache", "find", P("cache"), "0123456789"};
-    std::vector<std::string> remove = {"cache", "remove", P("cache"), "0123456789"};
-    if (flat) {
-      for (auto* command : {&put, &find, &remove}) command->push_back("--flat");
-    }
-    ProcessResult result = Lum(put);
-    ASSERT_EQ(result.status, 0) << result.err;
-    const std::string cached = result.out.substr(0, result.out.size() - 1);
+    const std::string cached = Line(command({"cache", "put", P("cache"), "0123456789", P("payload.bin"), "--time", "1000000000"}));
     EXPECT_EQ(ReadFile(ioPath(cached)), "cached bytes");
     EXPECT_FALSE((dir_ / "payload.bin").exists());
-    result = Lum(find);
-    EXPECT_EQ(result.out, cached + "\t1000000000\n");
-    EXPECT_EQ(Lum(remove).status, 0);
-    result = Lum(find);
+    EXPECT_EQ(Lum(command({"cache", "find", P("cache"), "0123456789"})).out, cached + "\t1000000000\n");
+    EXPECT_EQ(Lum(command({"cache", "remove", P("cache"), "0123456789"})).status, 0);
+    const ProcessResult result = Lum(command({"cache", "find", P("cache"), "0123456789"}));
     EXPECT_EQ(result.status, 1);
     EXPECT_NE(result.err.find("0123456789"), std::string::npos) << result.err;
   }
@@ -173,51 +159,25 @@ TEST_F(Lumfs, CacheRoundTrip) {
   EXPECT_NE(clean.out.find("counted 1 files, 2.0 KiB (limit 1.0 KiB); removed 1 files"), std::string::npos) << clean.out;
 }
 
-TEST_F(Lumfs, DirectoryCommands) {
-  ProcessResult result = Lum({"tmp", "new"});
-  ASSERT_EQ(result.status, 0) << result.err;
-  EXPECT_EQ(ioPath(result.out.substr(0, result.out.size() - 1)).parent_path(), dir_ / "tmp") << result.out;
-
-  ASSERT_TRUE(ioPath::create_directories(dir_ / "tree/sub"));
-  WriteFile(dir_ / "tree/sub/f", "x");
-  ASSERT_EQ(Lum({"copydir", P("tree"), P("copy")}).status, 0);
-  EXPECT_EQ(ReadFile(dir_ / "copy/sub/f"), "x");
-  EXPECT_EQ(Lum({"rmdir", P("copy"), "--older-than", "1"}).status, 1) << "nothing old enough";
-  ASSERT_EQ(Lum({"rmdir", P("copy")}).status, 0);
-  EXPECT_FALSE((dir_ / "copy").exists());
-
+TEST_F(Lumfs, TemporaryDirectoriesAndFreeNames) {
+  EXPECT_EQ(ioPath(Line({"tmp", "new"})).parent_path(), dir_ / "tmp");
+  ASSERT_TRUE(ioPath::create_directory(dir_ / "tree"));
   WriteFile(dir_ / "clip.mp4", "");
-  EXPECT_EQ(Lum({"freename", P("clip"), "mp4"}).out, P("clip (1).mp4") + "\n");
-  result = Lum({"freename", P("tree/.."), "mp4"});
-  EXPECT_EQ(ioPath(result.out.substr(0, result.out.size() - 1)), dir_ / "tree/../(1).mp4") << "a directory, as with --dir";
-  result = Lum({"freename", P("clip"), "m:p4"});
+  EXPECT_EQ(Line({"freename", P("clip"), "mp4"}), P("clip (1).mp4"));
+  EXPECT_EQ(ioPath(Line({"freename", P("tree/.."), "mp4"})), dir_ / "tree/../(1).mp4") << "a directory, as with --dir";
+  const ProcessResult result = Lum({"freename", P("clip"), "m:p4"});
   EXPECT_EQ(result.status, 1);
   EXPECT_EQ(result.err, "lumfs: " + P("clip") + ": no valid file name can be made here with extension 'm:p4'\n");
-
-  result = Lum({"tmp", "clean", "lumfs-test-product", "0"});
-  ASSERT_EQ(result.status, 0) << result.err;
+  ASSERT_EQ(Lum({"tmp", "clean", "lumfs-test-product", "0"}).status, 0);
   EXPECT_TRUE((dir_ / "tmp/lumfs-test-product").is_directory());
 }
 
-// --- Linux only: links and FIFOs, signals, terminals, the trash and XDG -------
+// --- Linux only: links and FIFOs, signals, terminals -------------------------
 #ifndef _WIN32
 TEST_F(Lumfs, MissingPathFailsWithOneLineNamingIt) {
   const std::string missing = P("missing");
-  const std::vector<std::vector<std::string>> commands = {
-      {"copy", missing, P("dest")},
-      {"watch", missing},
-      {"cache", "put", P("cache"), "abcdef", missing},
-      {"cache", "clean", missing, "1M"},
-      {"cache", "find", missing, "abcdef"},
-      {"trash", missing},
-      {"attr", missing, "--readonly"},
-      {"junction", "show", missing},
-      {"junction", "remove", missing},
-      {"cache", "remove", missing, "abcdef", "--flat"},
-      {"rmdir", missing},
-      {"copydir", missing, P("dest")},
-  };
-  for (const auto& command : commands) {
+  for (const std::vector<std::string>& command : std::vector<std::vector<std::string>>{
+           {"copy", missing, P("dest")}, {"watch", missing}, {"cache", "clean", missing, "1M"}, {"rmdir", missing}}) {
     SCOPED_TRACE(command[0]);
     const ProcessResult result = Lum(command);
     EXPECT_EQ(result.status, 1) << result.err;
@@ -232,19 +192,16 @@ TEST_F(Lumfs, CopyRefusalsNameThePathAndTheReason) {
   ASSERT_EQ(::symlink("a", P("link").c_str()), 0);
   ASSERT_TRUE(ioPath::create_directories(dir_ / "into/a"));
   ASSERT_EQ(::mkfifo(P("fifo").c_str(), 0600), 0);
-  const struct { std::vector<std::string> arguments; std::string error; } rows[] = {
-      {{P("a"), P("a")}, P("a") + ": the same file as the source " + P("a")},
-      {{P("a"), P("link")}, P("link") + ": the same file as the source " + P("a")},
-      {{P("a"), P("into")}, P("into/a") + ": Is a directory"},
-      {{P("a"), P("fifo")}, P("fifo") + ": not a regular file"},
-  };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.error);
-    std::vector<std::string> arguments = {"copy"};
-    arguments.insert(arguments.end(), row.arguments.begin(), row.arguments.end());
-    const ProcessResult result = Lum(arguments);
+  const std::pair<const char*, std::string> rows[] = {  // the destination, the message
+      {"a", P("a") + ": the same file as the source " + P("a")},
+      {"link", P("link") + ": the same file as the source " + P("a")},
+      {"into", P("into/a") + ": Is a directory"},
+      {"fifo", P("fifo") + ": not a regular file"}};
+  for (const auto& [destination, error] : rows) {
+    SCOPED_TRACE(error);
+    const ProcessResult result = Lum({"copy", P("a"), P(destination)});
     EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.err, "lumfs: " + row.error + "\n");
+    EXPECT_EQ(result.err, "lumfs: " + error + "\n");
   }
   EXPECT_EQ(ReadFile(dir_ / "a"), "data");
 }
@@ -293,36 +250,6 @@ TEST_F(Lumfs, CopyInterruptedLeavesNoPartialDestination) {
   EXPECT_NE(err.find("cancelled"), std::string::npos) << err.substr(err.find_last_of('f') + 1);
   EXPECT_EQ(ReadFile(dir_ / "copy"), "old") << "the destination is as it was";
   EXPECT_EQ(std::distance(dir_.path().iterator(), boost::filesystem::directory_iterator()), 4) << "nothing staged stays";
-}
-
-TEST_F(Lumfs, TrashAttributesAndCacheRoot) {
-  WriteFile(dir_ / "junk", "x");
-  ProcessResult result = Lum({"trash", P("junk")});
-  ASSERT_EQ(result.status, 0) << result.err;
-  EXPECT_FALSE((dir_ / "junk").exists());
-  EXPECT_TRUE((dir_ / "home/data/Trash/files/junk").exists());
-
-  WriteFile(dir_ / "doc", "x");
-  ASSERT_EQ(Lum({"attr", P("doc"), "--readonly", "--hidden"}).status, 0);
-  struct stat status {};
-  ASSERT_EQ(::stat(P("doc").c_str(), &status), 0);
-  EXPECT_EQ(status.st_mode & 0222, 0u);
-  ASSERT_EQ(Lum({"attr", P("doc")}).status, 0);
-  ASSERT_EQ(::stat(P("doc").c_str(), &status), 0);
-  EXPECT_NE(status.st_mode & S_IWUSR, 0u);
-
-  EXPECT_EQ(Lum({"cache-root"}).out, P("home/cache") + "\n");
-}
-
-TEST_F(Lumfs, Junctions) {
-  ASSERT_TRUE(ioPath::create_directory(dir_ / "target"));
-  WriteFile(dir_ / "target/file", "x");
-  ASSERT_EQ(Lum({"junction", "create", P("link"), P("target")}).status, 0);
-  EXPECT_EQ(Lum({"junction", "show", P("link")}).out, P("target") + "\n");
-  EXPECT_EQ(Lum({"junction", "show", P("target")}).status, 1) << "a plain directory";
-  ASSERT_EQ(Lum({"junction", "remove", P("link")}).status, 0);
-  EXPECT_FALSE((dir_ / "link").is_symlink());
-  EXPECT_TRUE((dir_ / "target/file").exists());
 }
 
 TEST_F(Lumfs, WatchPrintsALinePerChangeUntilInterrupted) {
