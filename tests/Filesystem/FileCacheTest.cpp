@@ -24,14 +24,9 @@
 #endif
 
 #include <chrono>
-#include <iterator>
 #include <limits>
-#include <memory>
 #include <random>
-#include <stdexcept>
-#include <string>
 #include <tuple>
-#include <vector>
 
 namespace Tarnix::Core {
 namespace {
@@ -135,22 +130,17 @@ TEST_F(FileCacheTest, FlatKeysAreFileNamesUsedUnchanged) {
   EXPECT_FALSE((root_ / "no-such-dir").exists()) << "the cache creates no subdirectory";
 }
 
-TEST_F(FileCacheTest, PutFromAnotherFileSystemAppearsCompleteAndStamped) {
+// The copy of a put from another file system, staged either way: it appears complete and stamped, never replaces
+// what has the name meanwhile, and leaves nothing behind; room is made only once the copy is ready.
+TEST_F(FileCacheTest, PutFromAnotherFileSystemIsStagedAndNeverReplacesNorLeavesAnything) {
   const auto shm = TempDirOnOtherFileSystem(dir_.path());
   if (!shm) GTEST_SKIP() << "no second file system here";
-  const ioPath source = MakeSource(shm->path(), "big.bin", std::string(3 << 20, 'z'));
-  ASSERT_TRUE(FileCache(root_, 0).PutRecord(key_, source, kStamp));
-  EXPECT_FALSE(source.exists());
+  const ioPath big = MakeSource(shm->path(), "big.bin", std::string(3 << 20, 'z'));
+  ASSERT_TRUE(FileCache(root_, 0).PutRecord(key_, big, kStamp));
+  EXPECT_FALSE(big.exists());
   EXPECT_TRUE(HasBothTimes(recordDir_ / "big.bin", kStamp));
   EXPECT_EQ(ReadFile(recordDir_ / "big.bin"), std::string(3 << 20, 'z'));
   EXPECT_EQ(EntriesIn(recordDir_), 1) << "no staging file stays behind";
-}
-
-// The copy of a put from another file system, staged either way: it appears complete and stamped, never replaces
-// what has the name meanwhile, and leaves nothing behind; room is made only once the copy is ready.
-TEST_F(FileCacheTest, StagedCopyNeverReplacesNorLeavesAnything) {
-  const auto shm = TempDirOnOtherFileSystem(dir_.path());
-  if (!shm) GTEST_SKIP() << "no second file system here";
   for (auto staging : {internal::Staging::UnnamedFile, internal::Staging::NamedTempFile}) {
     SCOPED_TRACE(static_cast<int>(staging));
     TempDir out;

@@ -17,10 +17,13 @@ bool UnderWine();
 // its descriptors on Linux, its handles on Windows.
 std::size_t OpenHandleCount();
 
-// The environment variable that names the system's temporary directory.
+// The platform, and the environment variable that names the system's
+// temporary directory.
 #ifdef _WIN32
+inline constexpr bool kWindows = true;
 inline constexpr char kTemporaryDirectoryVariable[] = "TMP";
 #else
+inline constexpr bool kWindows = false;
 inline constexpr char kTemporaryDirectoryVariable[] = "TMPDIR";
 #endif
 
