@@ -4,82 +4,66 @@
 #include "Filesystem/CopyFiles.h"
 #include "Filesystem/internal/CopyFileWithProgress.h"
 
-#include "support/Platform.h"
-#include "support/TempDir.h"
-#include "support/Wait.h"
+#include "support/Test.h"
 
-#include <gtest/gtest.h>
+#include <filesystem>
+#include <map>
+#include <regex>
 
 #ifndef _WIN32
 #include "Filesystem/posix/CopyData.h"
-#include "support/ChildProcess.h"
-
-#include <signal.h>
-#include <sys/resource.h>
-#include <sys/stat.h>
 #endif
-
-#include <algorithm>
-#include <atomic>
-#include <filesystem>
-#include <map>
-#include <mutex>
-#include <regex>
-#include <thread>
 
 namespace Tarnix::Core {
 namespace {
 
-using Tarnix::Test::ReadFile;
 using internal::kCopyChunkBytes;
 using FileList = std::vector<std::pair<ioPath, ioPath>>;
 
 constexpr long long kMiB = 1 << 20;
+
+using namespace ::Tarnix::Test;  // NOLINT(google-build-using-namespace)
 
 // Writes `size` bytes of a pattern that differs per `seed` and per position.
 std::string MakeFile(const ioPath& path, std::size_t size, unsigned seed = 1) {
   std::string contents(size, '\0');
   unsigned x = seed * 2654435761u + 1;
   for (char& c : contents) c = static_cast<char>((x = x * 1103515245u + 12345u) >> 16);
-  Tarnix::Test::WriteFile(path, contents);
+  WriteFile(path, contents);
   return contents;
 }
 
-
-
-// Records the calls in order in `trace` ('S' SetState, 'T' SetTotal, 'A' Advance, 'C' IsCancelled)
-// and the values of each kind. Cancels once more than `cancelAfter` bytes were advanced in all.
-class RecordingController final : public ProgressControllerStub {
- public:
-  explicit RecordingController(long long cancelAfter = -1) : cancelAfter_(cancelAfter) {}
+// Records the calls in order in `trace` ('S' SetState, 'T' SetTotal, 'A' Advance, 'C' IsCancelled) and the
+// values of each kind; cancels once more than `cancelAfter` bytes were advanced in all, and holds the worker
+// in SetState(Started) while `holdStart` is set.
+struct RecordingController final : ProgressControllerStub {
+  explicit RecordingController(long long cancelAfter = -1) : cancelAfter(cancelAfter) {}
   void SetState(int state) override {
     Add('S', state);
-    if (state == Started) Tarnix::Test::WaitUntil([&] { return !holdStart.load(); });
+    if (state == Started) WaitUntil([&] { return !holdStart.load(); });
   }
   void SetTotal(unsigned long long total) override { Add('T', static_cast<long long>(total)); }
-  void Advance(long long bytes) override { advanced_ += Add('A', bytes); }
-  bool IsCancelled() override { return Add('C', cancelAfter_ >= 0 && advanced_ > cancelAfter_); }
+  void Advance(long long bytes) override { advanced += Add('A', bytes); }
+  bool IsCancelled() override { return Add('C', cancelAfter >= 0 && advanced > cancelAfter); }
+  long long Add(char kind, long long value) {
+    std::lock_guard<std::mutex> lock(mutex);
+    trace += kind;
+    values[kind].push_back(value);
+    offCallerThread = offCallerThread && std::this_thread::get_id() != caller;
+    return value;
+  }
 
   std::mutex mutex;
   std::string trace;  // guarded by mutex, as are the two below
   std::map<char, std::vector<long long>> values;
   bool offCallerThread = true;
   std::atomic<bool> holdStart{false};
-
- private:
-  long long Add(char kind, long long value) {
-    std::lock_guard<std::mutex> lock(mutex);
-    trace += kind;
-    values[kind].push_back(value);
-    offCallerThread = offCallerThread && std::this_thread::get_id() != caller_;
-    return value;
-  }
-  const std::thread::id caller_ = std::this_thread::get_id();
-  const long long cancelAfter_;  // never cancels when negative
-  long long advanced_ = 0;       // worker thread only
+  const std::thread::id caller = std::this_thread::get_id();
+  const long long cancelAfter;  // never cancels when negative
+  long long advanced = 0;       // worker thread only
 };
 
-class CopyFilesTest : public Tarnix::Test::TempDirTest {
+class CopyFilesTest : public TempDirTest {
  protected:
   // Runs a job; checks the protocol: on the worker, Started, the total, each Advance then a poll, `finalState`.
   bool Copy(const FileList& files, int finalState, long long cancelAfter = -1) {
@@ -110,7 +94,7 @@ TEST_F(CopyFilesTest, MissingSourceFailsTheJobButNotTheOtherFiles) {
   EXPECT_EQ(log_->values['T'], std::vector<long long>{kCopyChunkBytes + 12346});
   for (const auto& [source, destination] : files) EXPECT_EQ(ReadFile(destination), ReadFile(source));
   EXPECT_FALSE(At("missing.copy").exists());
-  std::vector<long long> sums;
+  std::vector<long long> sums;  // a file's reports open with 0
   for (long long bytes : log_->values['A']) {
     EXPECT_TRUE(bytes >= 0 && bytes <= static_cast<long long>(kCopyChunkBytes)) << bytes;
     if (bytes == 0 || sums.empty()) sums.push_back(0);
@@ -135,7 +119,7 @@ TEST_F(CopyFilesTest, CancelDuringSecondFileRemovesItAndSkipsTheRest) {
     EXPECT_EQ(ReadFile(At(source + ".copy")), ReadFile(At(source)));
     EXPECT_EQ(ReadFile(At("2.copy")), old);
     EXPECT_FALSE(At("3.copy").exists());
-    EXPECT_EQ(std::distance(dir_.path().iterator(), boost::filesystem::directory_iterator()), 5) << "nothing staged stays";
+    EXPECT_EQ(EntriesIn(dir_.path()), 5) << "nothing staged stays";
     const auto& polls = log_->values['C'];
     EXPECT_TRUE(!polls.empty() && polls.back() == 1 && std::count(polls.begin(), polls.end(), 1) == 1);
   }
@@ -151,7 +135,7 @@ TEST_F(CopyFilesTest, WithoutWaitReturnsAtOnceAndTheJobKeepsTheController) {
   EXPECT_FALSE(At("dst").exists()) << "CopyFiles waited for a job it was told not to wait for";
   EXPECT_EQ(controller->GetRefCount(), 2u);
   controller->holdStart = false;
-  ASSERT_TRUE(Tarnix::Test::WaitUntil([&] { return controller->GetRefCount() == 1; }));
+  ASSERT_TRUE(WaitUntil([&] { return controller->GetRefCount() == 1; }));
   std::lock_guard<std::mutex> lock(controller->mutex);
   EXPECT_EQ(controller->values['S'], (std::vector<long long>{Started, Succeeded}));
   EXPECT_EQ(ReadFile(At("dst")), contents);
@@ -161,7 +145,7 @@ TEST_F(CopyFilesTest, WithoutWaitReturnsAtOnceAndTheJobKeepsTheController) {
 // a copy onto the file itself is refused without touching it.
 TEST_F(CopyFilesTest, StubJobCopiesAndASelfCopyIsRefused) {
   const std::string contents = MakeFile(At("src"), kCopyChunkBytes + 777);
-  Tarnix::Test::SetFileTime(At("src"), 1234567890);
+  SetFileTime(At("src"), 1234567890);
   EXPECT_TRUE(CopyFiles({{At("src"), At("stub")}}, nullptr, true));
   EXPECT_EQ(ReadFile(At("stub")), contents);
   EXPECT_EQ(At("stub").last_write_time(), 1234567890);
@@ -201,7 +185,7 @@ std::filesystem::perms Mode(const ioPath& path) { return std::filesystem::status
 TEST_F(CopyFilesTest, CopiesDataAndAttributes) {
   MakeFile(At("src"), kCopyChunkBytes + 777);
   std::filesystem::permissions(At("src").platformString(), std::filesystem::perms(0604));
-  Tarnix::Test::SetFileTime(At("src"), 1234567890);
+  SetFileTime(At("src"), 1234567890);
   const auto copy = [&](const ioPath& source, const ioPath& destination, posix::CopyMethod method) {
     SCOPED_TRACE(destination.utf8string() + " by method " + std::to_string(static_cast<int>(method)));
     MakeFile(destination, kCopyChunkBytes + 1000, 7);
@@ -218,15 +202,15 @@ TEST_F(CopyFilesTest, CopiesDataAndAttributes) {
   };
   for (auto m : {posix::CopyMethod::CopyFileRange, posix::CopyMethod::SendFile, posix::CopyMethod::ReadWrite}) copy(At("src"), At("dst"), m);
   copy("/proc/self/cmdline", At("proc"), posix::CopyMethod::CopyFileRange);
-  Tarnix::Test::TempDir shm("/dev/shm");
-  if (!Tarnix::Test::OnDifferentFileSystems(dir_.path(), shm.path())) GTEST_SKIP() << "no second file system";
+  TempDir shm("/dev/shm");
+  if (!OnDifferentFileSystems(dir_.path(), shm.path())) GTEST_SKIP() << "no second file system";
   copy(At("src"), shm / "dst", posix::CopyMethod::CopyFileRange);
 }
 
 // A write that fails half-way (over the file-size limit, as on a full disk) leaves no truncated copy behind.
 TEST_F(CopyFilesTest, FailureHalfWayRemovesThePartialCopy) {
   MakeFile(At("src"), 3 * kMiB);
-  EXPECT_EQ(Tarnix::Test::RunInChild([&] {
+  EXPECT_EQ(RunInChild([&] {
               ::signal(SIGXFSZ, SIG_IGN);
               const rlimit limit{kMiB, kMiB};
               if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) return 10;

@@ -4,31 +4,13 @@
 // is Linux's own (inotify's queue and limits).
 #include "Filesystem/DirectoryWatcher.h"
 
-#include "support/LogCapture.h"
-#include "support/Platform.h"
-#include "support/TempDir.h"
-#include "support/Wait.h"
+#include "support/Test.h"
 
-#include <boost/filesystem/operations.hpp>
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <atomic>
 #include <filesystem>
-#include <fstream>
-#include <mutex>
-#include <thread>
 #include <tuple>
-#include <vector>
 
 #ifndef _WIN32
-#include "support/ChildProcess.h"
-
-#include <fcntl.h>
 #include <sched.h>
-#include <sys/resource.h>
-#include <unistd.h>
 #endif
 
 namespace Tarnix::Core {

@@ -8,31 +8,16 @@
 #include "Filesystem/FileOperations.h"
 #include "Filesystem/FlatFileCache.h"
 
-#include "support/ChildProcess.h"
 #include "support/Mounts.h"
-#include "support/TempDir.h"
-#include "support/Wait.h"
+#include "support/Test.h"
 
-#include <gtest/gtest.h>
-
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <chrono>
 #include <cstdlib>
-#include <fstream>
-#include <memory>
 #include <limits>
-#include <string>
-#include <thread>
-#include <vector>
 
 namespace Tarnix::Core {
 namespace {
 
-using namespace Tarnix::Test;  // NOLINT(google-build-using-namespace)
+using namespace ::Tarnix::Test;  // NOLINT(google-build-using-namespace)
 
 constexpr auto kNoBudget = std::numeric_limits<unsigned long long>::max();
 constexpr long long kStamp = 1'600'000'000;
@@ -53,32 +38,19 @@ bool Intact(const ioPath& path, long long stamp = 0, std::size_t unit = 256 << 1
 // Every file the tests cache or copy has a plain name: a hidden one is something staged.
 bool IsHidden(const ioPath& path) { return path.filename().utf8string().rfind('.', 0) == 0; }
 
-int HiddenFilesIn(const ioPath& dir) {
-  int count = 0;
-  if (!dir.is_directory()) return 0;
-  for (auto it = dir.iterator(); it != boost::filesystem::directory_iterator(); ++it) count += IsHidden(it->path());
-  return count;
-}
-
-ioPath RecordDir(const ioPath& root) {
-  return root / ioPath(kKey.substr(0, 2)) / ioPath(kKey.substr(2, 2)) / ioPath(kKey.substr(4));
-}
-
-// A scratch directory on another file system than `than`, when the machine has one.
-std::unique_ptr<TempDir> OtherFileSystem(const ioPath& than) {
-  if (!ioPath("/dev/shm").is_directory()) return nullptr;
-  auto shm = std::make_unique<TempDir>("/dev/shm");
-  if (!OnDifferentFileSystems(shm->path(), than)) shm.reset();
-  return shm;
-}
-
-class Faults : public TempDirTest {
- protected:
-  void Report(const MountOutcome& outcome) {
-    if (outcome.skipped) GTEST_SKIP() << outcome.message;
-    EXPECT_EQ(outcome.message, "");
+// The names of the hidden files in `dir`, each followed by a space.
+std::string HiddenFilesIn(const ioPath& dir) {
+  std::string names;
+  for (auto it = dir.is_directory() ? dir.iterator() : boost::filesystem::directory_iterator();
+       it != boost::filesystem::directory_iterator(); ++it) {
+    if (IsHidden(it->path())) names += it->path().filename().string() + " ";
   }
-};
+  return names;
+}
+
+ioPath RecordDir(const ioPath& root) { return root / kKey.substr(0, 2) / kKey.substr(2, 2) / kKey.substr(4); }
+
+using Faults = TempDirTest;
 
 // A tmpfs filled to the last byte: every copy into it fails, and every destination keeps what it had.
 TEST_F(Faults, FullDiskLeavesEveryDestinationAsItWas) {
@@ -88,7 +60,7 @@ TEST_F(Faults, FullDiskLeavesEveryDestinationAsItWas) {
   WriteFile(dir_ / "big", big);
   ASSERT_TRUE(ioPath::create_directory(dir_ / "tree"));
   WriteFile(dir_ / "tree/f", big);
-  Report(RunWithPrivateMounts([&]() -> std::string {
+  RunWithPrivateMounts([&]() -> std::string {
     if (auto skip = MountTmpfs(full, 512 << 10); !skip.empty()) return skip;
     const FileCache hashed(full / "hashed", kNoBudget);
     const FlatFileCache flat(full / "flat");
@@ -114,18 +86,17 @@ TEST_F(Faults, FullDiskLeavesEveryDestinationAsItWas) {
     expect(ReadFile(dir_ / "big") == big && !(full / "moved").exists(), "the rename lost or left something");
     for (const char* name : {"dst", "copied", "tree/f"}) expect(ReadFile(full / name) == "old", std::string(name) + " changed");
     WriteFile(dir_ / "source", big);
-    expect(!hashed.PutRecord(kKey, dir_ / "source", kStamp + 1), "the hashed put succeeded");
-    expect(!flat.PutRecord(kKey, dir_ / "source", kStamp + 1), "the flat put succeeded");
-    expect(ReadFile(dir_ / "source") == big, "a failed put lost its source");
-    const auto hashedRecord = hashed.FindRecord(kKey);
-    const auto flatRecord = flat.FindRecord(kKey);
-    expect(ReadFile(hashedRecord.path) == "old" && hashedRecord.timestamp == kStamp, "the hashed record changed");
-    expect(ReadFile(flatRecord.path) == "old" && flatRecord.timestamp == kStamp, "the flat record changed");
+    for (const AbstractFileCache* cache : std::initializer_list<const AbstractFileCache*>{&hashed, &flat}) {
+      expect(!cache->PutRecord(kKey, dir_ / "source", kStamp + 1), "a put succeeded");
+      expect(ReadFile(dir_ / "source") == big, "a failed put lost its source");
+      const auto record = cache->FindRecord(kKey);
+      expect(ReadFile(record.path) == "old" && record.timestamp == kStamp, record.path.utf8string() + " changed");
+    }
     for (const ioPath& dir : {full, full / "tree", RecordDir(full / "hashed"), full / "flat"}) {
-      expect(HiddenFilesIn(dir) == 0, "a staging file stayed in " + dir.utf8string());
+      expect(HiddenFilesIn(dir).empty(), "a staging file stayed in " + dir.utf8string());
     }
     return failures;
-  }));
+  });
 }
 
 // Puts into both caches and CopyFiles, each from another file system (so each stages a copy), in a loop.
@@ -167,22 +138,19 @@ std::string KillRounds(const ioPath& root, const ioPath& sources, int rounds, st
     if (!f.path.empty() && !Intact(f.path, f.timestamp)) failures += "torn flat record; ";
     if ((root / "copies/dst").exists() && !Intact(root / "copies/dst")) failures += "torn copy; ";
     for (const ioPath& dir : {RecordDir(root / "hashed"), root / "flat", root / "copies"}) {
-      if (HiddenFilesIn(dir) > 1) {
-        failures += "staged files pile up in " + dir.utf8string() + ":";
-        for (auto it = dir.iterator(); it != boost::filesystem::directory_iterator(); ++it) failures += " " + it->path().filename().string();
-        failures += "; ";
-      }
+      const std::string hidden = HiddenFilesIn(dir);
+      if (std::count(hidden.begin(), hidden.end(), ' ') > 1) failures += "staged files pile up in " + dir.utf8string() + ": " + hidden + "; ";
     }
   }
   WriteFile(sources / "last", Payload(kStamp));
-  if (!hashed.PutRecord(kKey, sources / "last", kStamp) || HiddenFilesIn(RecordDir(root / "hashed")) != 0) {
+  if (!hashed.PutRecord(kKey, sources / "last", kStamp) || !HiddenFilesIn(RecordDir(root / "hashed")).empty()) {
     failures += "the next put did not clear what the killed ones left; ";
   }
   return failures;
 }
 
 TEST_F(Faults, KilledPutsAndCopiesLeaveOnlyWholeFiles) {
-  const auto other = OtherFileSystem(dir_.path());
+  const auto other = TempDirOnOtherFileSystem(dir_.path());
   if (!other) GTEST_SKIP() << "no second file system to copy from";
   EXPECT_EQ(KillRounds(dir_ / "root", other->path() / "sources", 24, std::chrono::milliseconds(3)), "");
 }
@@ -191,10 +159,10 @@ TEST_F(Faults, KilledPutsAndCopiesLeaveOnlyWholeFiles) {
 TEST_F(Faults, KilledPutsAndCopiesOnFuseLeaveOnlyWholeFiles) {
   const ioPath backing = dir_ / "backing", mount = dir_ / "mount";
   ASSERT_TRUE(ioPath::create_directory(backing) && ioPath::create_directory(mount));
-  Report(RunWithPrivateMounts([&] {
+  RunWithPrivateMounts([&] {
     FuseMount fuse(backing, mount);
     return fuse.error().empty() ? KillRounds(mount, dir_ / "sources", 24, std::chrono::milliseconds(15)) : fuse.error();
-  }));
+  });
 }
 
 // On the FUSE mount, lookups running beside cross-device puts (staged under hidden names) only ever find
@@ -203,7 +171,7 @@ TEST_F(Faults, LookupsOnFuseNeverSeeAStagedFile) {
   const ioPath backing = dir_ / "backing", mount = dir_ / "mount";
   ASSERT_TRUE(ioPath::create_directory(backing) && ioPath::create_directory(mount));
   ASSERT_TRUE(ioPath::create_directory(dir_ / "sources"));
-  Report(RunWithPrivateMounts([&]() -> std::string {
+  RunWithPrivateMounts([&]() -> std::string {
     FuseMount fuse(backing, mount);
     if (!fuse.error().empty()) return fuse.error();
     const FileCache hashed(mount / "hashed", kNoBudget);
@@ -235,7 +203,7 @@ TEST_F(Faults, LookupsOnFuseNeverSeeAStagedFile) {
       if (const int status = WaitForChild(reader)) failures += "a reader ended with " + std::to_string(status) + "; ";
     }
     return failures;
-  }));
+  });
 }
 
 // Two users share a cache root that both may write to. What one of them holds (a file the other cannot even
@@ -247,7 +215,7 @@ TEST_F(Faults, SharedRootOfTwoUsersKeepsAHeldFile) {
   ASSERT_TRUE(ioPath::create_directory(root));
   ASSERT_EQ(::chmod(root.platformString().c_str(), 0777), 0);
   Baton held, release;
-  const int owner = ForkAs(65534, [&] {
+  const int owner = Fork([&] {
     ::umask(0);  // a shared root: every directory writable by both
     const ioPath source = root / "mine";
     WriteFile(source, "private");
@@ -258,10 +226,10 @@ TEST_F(Faults, SharedRootOfTwoUsersKeepsAHeldFile) {
     if (record.path.empty()) return 3;
     held.Signal();
     return release.Wait() ? 0 : 4;
-  });
+  }, 65534);
   ASSERT_TRUE(held.Wait());
   const ioPath cached = RecordDir(root / "hashed") / "mine";
-  EXPECT_EQ(WaitForChild(ForkAs(65533, [&] {
+  EXPECT_EQ(WaitForChild(Fork([&] {
               ::umask(0);
               const FileCache cache(root / "hashed", kNoBudget);
               WriteFile(root / "theirs", "theirs");
@@ -270,8 +238,7 @@ TEST_F(Faults, SharedRootOfTwoUsersKeepsAHeldFile) {
               failures |= RemoveFile(cached) ? 4 : 0;
               FileCache(root / "hashed", 0);  // the clean-up of the whole root
               return failures;
-            })),
-            0);
+            }, 65533)), 0);
   release.Signal();
   EXPECT_EQ(WaitForChild(owner), 0);
   EXPECT_EQ(ReadFile(cached), "private");

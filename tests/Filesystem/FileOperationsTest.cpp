@@ -6,19 +6,9 @@
 
 #include "Filesystem/AbstractFileCache.h"
 
-#include "support/TempDir.h"
-
-#include <boost/filesystem/exception.hpp>
-#include <gtest/gtest.h>
+#include "support/Test.h"
 
 #include <ctime>
-
-#ifndef _WIN32
-#include "support/ChildProcess.h"
-
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
 
 namespace Tarnix::Core {
 namespace {
@@ -107,8 +97,6 @@ TEST_F(FileOperations, CopyDirOverwritesKeepsOthersAndNeedsTheParent) {
 
 // --- Linux only: symbolic links and permissions --------------------------------
 #ifndef _WIN32
-void Link(const char* target, const ioPath& at) { ASSERT_EQ(::symlink(target, at.platformString().c_str()), 0) << at; }
-
 // A loop's status query fails for every user, root included: the unguarded
 // tests let that through, and a clean-up by age stops at it. A link whose
 // target is gone is dated by itself and goes like any entry.

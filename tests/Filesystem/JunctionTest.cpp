@@ -3,15 +3,9 @@
 #include "Filesystem/Junction.h"
 #include "Filesystem/internal/ReparseRecord.h"
 
-#include "support/LogCapture.h"
-#include "support/Platform.h"
-#include "support/TempDir.h"
+#include "support/Test.h"
 
 #include <boost/lexical_cast.hpp>
-#include <gtest/gtest.h>
-
-#include <string>
-#include <vector>
 
 namespace Tarnix::Core {
 namespace {

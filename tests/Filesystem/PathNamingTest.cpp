@@ -1,6 +1,6 @@
 #include "Filesystem/PathNaming.h"
 
-#include "support/TempDir.h"
+#include "support/Test.h"
 
 #include <utf8.h>
 

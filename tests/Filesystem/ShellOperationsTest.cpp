@@ -5,22 +5,15 @@
 #include "Filesystem/ShellOperations.h"
 #include "Filesystem/internal/PathAttribute.h"
 
-#include "support/LogCapture.h"
-#include "support/TempDir.h"
+#include "support/Test.h"
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
 #include <cstdlib>
-#include <string>
 #include <tuple>
 
 #ifdef _WIN32
 #include <windows.h>
 #else
 #include <pwd.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #endif
 
 namespace Tarnix::Core {

@@ -3,12 +3,7 @@
 // others may have planted there; GetApplicationDir in a process of its own.
 #include "Filesystem/TemporaryDirectories.h"
 
-#include "support/Platform.h"
-#include "support/TempDir.h"
-
-#include <boost/filesystem/exception.hpp>
-#include <boost/filesystem/operations.hpp>
-#include <gmock/gmock.h>
+#include "support/Test.h"
 
 #include <cstdio>
 #include <ctime>
@@ -16,11 +11,6 @@
 
 #ifdef _WIN32
 #include <windows.h>
-#else
-#include "support/ChildProcess.h"
-
-#include <sys/stat.h>
-#include <unistd.h>
 #endif
 
 namespace Tarnix::Core {

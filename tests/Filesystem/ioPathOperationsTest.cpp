@@ -4,19 +4,7 @@
 #include "Filesystem/AbstractFileCache.h"
 #include "Filesystem/ioPath.h"
 
-#include "support/TempDir.h"
-
-#include <boost/filesystem/exception.hpp>
-#include <gtest/gtest.h>
-
-#include <vector>
-
-#ifndef _WIN32
-#include "support/ChildProcess.h"
-
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
+#include "support/Test.h"
 
 namespace Tarnix {
 namespace {

@@ -1,8 +1,6 @@
 #include "RAII/Releasable.h"
 
-#include "support/LogCapture.h"
-
-#include <gtest/gtest.h>
+#include "support/Test.h"
 
 #include <stdexcept>
 

@@ -11,17 +11,10 @@
 
 namespace Tarnix::Test {
 
-struct MountOutcome {
-  bool skipped = false;  // the machine does not allow it; `message` says why
-  std::string message;   // what went wrong; empty when all was well
-};
-
-// Runs `body` in a child with a private mount namespace. `body` returns an
-// empty string when all was well, else what went wrong (it may also return
-// SkipMessage(...) when a mount is refused).
-MountOutcome RunWithPrivateMounts(const std::function<std::string()>& body);
-
-// A `body` result that turns into a skip.
+// Runs `body` in a child with a private mount namespace and fails the test
+// with what `body` returns unless that is empty; skips the test when `body`
+// returns a SkipMessage (the machine refused a mount).
+void RunWithPrivateMounts(const std::function<std::string()>& body);
 std::string SkipMessage(const std::string& why);
 
 // In such a child: mounts a tmpfs of `bytes` at the existing directory `at`.

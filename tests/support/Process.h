@@ -1,9 +1,11 @@
-// Running a program as a child process, its output captured in files
-// (posix/Process.cpp: fork and exec; win/Process.cpp: CreateProcessW).
+// Child processes: a program run with its output captured in files
+// (posix/Process.cpp: fork and exec; win/Process.cpp: CreateProcessW), and on
+// Linux test code run in a forked child, for behaviour between processes.
 #pragma once
 
 #include "Filesystem/ioPath.h"
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -16,8 +18,8 @@ struct ProcessResult {
   std::string err;
 };
 
-// A running child; standard output and error go to two files in `outputDir`.
-// `environment` entries are added to this process's environment.
+// A running program; standard output and error go to two files in
+// `outputDir`. `environment` entries are added to this process's environment.
 class Process {
  public:
   Process(const std::string& program, const std::vector<std::string>& arguments,
@@ -44,5 +46,34 @@ class Process {
   ioPath out_;
   ioPath err_;
 };
+
+#ifndef _WIN32
+// Forks; the child runs `body` and exits with its result (1 on an exception)
+// as user and group `uid` when given and the test runs as root (any number:
+// no account is needed). Returns the child's pid.
+int Fork(const std::function<int()>& body, int uid = -1);
+// Waits for `pid`; returns its exit status, or 128 + signal when it was killed.
+int WaitForChild(int pid);
+// Runs `body` in a child and returns its exit status.
+int RunInChild(const std::function<int()>& body);
+// Runs `body` in a child that, when the test runs as root, first drops to the
+// unprivileged user nobody (65534), so that permission checks apply to it.
+int RunUnprivileged(const std::function<int()>& body);
+
+// A pipe for handing turns between a parent and a forked child.
+class Baton {
+ public:
+  Baton();
+  ~Baton();
+  Baton(const Baton&) = delete;
+  Baton& operator=(const Baton&) = delete;
+  void Signal();
+  // False when every writer is gone or the deadline passed.
+  bool Wait(int timeoutMs = 10000);
+
+ private:
+  int fds_[2];
+};
+#endif
 
 }  // namespace Tarnix::Test

@@ -1,6 +1,9 @@
 #include "support/TempDir.h"
 
+#include <boost/filesystem/directory.hpp>
+
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <stdexcept>
 
@@ -22,5 +25,7 @@ std::string ReadFile(const ioPath& path) {
   contents << in.rdbuf();
   return contents.str();
 }
+
+long EntriesIn(const ioPath& dir) { return std::distance(dir.iterator(), boost::filesystem::directory_iterator()); }
 
 }  // namespace Tarnix::Test

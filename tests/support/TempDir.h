@@ -1,4 +1,5 @@
-// A fresh directory for one test, removed with everything in it afterwards.
+// A fresh directory for one test, removed with everything in it afterwards,
+// and the file helpers the tests share.
 #pragma once
 
 #include "Filesystem/ioPath.h"
@@ -33,9 +34,9 @@ class TempDirTest : public ::testing::Test {
 };
 
 namespace detail {
-// The platform's half (posix/Files.cpp, win/Files.cpp): a new directory with
-// a unique name below `parent` (empty: the system's temporary directory), and
-// removing a tree whatever the test left unwritable in it.
+// A new directory with a unique name below `parent` (empty: the system's
+// temporary directory), and removing a tree whatever the test left
+// unwritable in it.
 ioPath MakeUniqueDirectory(const std::string& parent);
 void ForceRemoveTree(const ioPath& path);
 }  // namespace detail
@@ -44,17 +45,23 @@ void ForceRemoveTree(const ioPath& path);
 void WriteFile(const ioPath& path, const std::string& contents);
 // The whole contents of `path`; empty when it cannot be read.
 std::string ReadFile(const ioPath& path);
+// The number of entries in the directory `dir`.
+long EntriesIn(const ioPath& dir);
 // Sets both times of `path` (not following links) to `secondsSinceEpoch`.
 void SetFileTime(const ioPath& path, long long secondsSinceEpoch);
-// A test directory on another file system than `than`, for moves that must
-// copy (/dev/shm on Linux; under Wine another drive), or null where there is
-// none.
-std::unique_ptr<TempDir> TempDirOnOtherFileSystem(const ioPath& than);
 // Whether both times (access and modification) of `path` are exactly the
 // whole second `seconds`. Check before reading the file: that may move the
 // access time.
 bool HasBothTimes(const ioPath& path, long long seconds);
+// A test directory on another file system than `than`, for moves that must
+// copy (/dev/shm on Linux; under Wine another drive), or null where there is
+// none.
+std::unique_ptr<TempDir> TempDirOnOtherFileSystem(const ioPath& than);
 // Whether `a` and `b` lie on different file systems (both must exist).
 bool OnDifferentFileSystems(const ioPath& a, const ioPath& b);
+#ifndef _WIN32
+// Makes a symbolic link at `at` to `target`.
+void Link(const std::string& target, const ioPath& at);
+#endif
 
 }  // namespace Tarnix::Test

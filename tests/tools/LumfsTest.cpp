@@ -1,35 +1,20 @@
 // The installed lumfs program, run as a process: its exit statuses, messages,
 // argument parsing and output. What the library does behind a subcommand is
 // tested with the library.
-#include "support/Process.h"
-#include "support/TempDir.h"
-#include "support/Wait.h"
+#include "support/Test.h"
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
 #include <filesystem>
-#include <fstream>
-#include <memory>
 #include <regex>
 
 #ifndef _WIN32
-#include "support/ChildProcess.h"
-
-#include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
-#include <signal.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #endif
 
 namespace Tarnix {
 namespace {
 
 using namespace ::Tarnix::Test;  // NOLINT(google-build-using-namespace)
-namespace support = ::Tarnix::Test;
 
 const std::string kLumfs = LUMFS_BINARY;
 
@@ -74,7 +59,7 @@ class Lumfs : public TempDirTest {
     }
     ::close(terminal);
     ::kill(pid, SIGKILL);  // only if the deadline passed: the terminal ends with lumfs
-    support::WaitForChild(pid);
+    WaitForChild(pid);
     return received;
   }
 #endif
@@ -224,7 +209,7 @@ TEST_F(Lumfs, CopyInterruptedLeavesNoPartialDestination) {
   }
   ASSERT_EQ(::fcntl(pipe[1], F_SETFL, 0), 0);
   const std::string source = P("source"), destination = P("copy");
-  const int pid = support::Fork([&] {
+  const int pid = Fork([&] {
     if (::dup2(pipe[1], STDERR_FILENO) < 0) return 126;
     ::execl(kLumfs.c_str(), kLumfs.c_str(), "copy", source.c_str(), destination.c_str(), static_cast<char*>(nullptr));
     return 127;
@@ -240,16 +225,16 @@ TEST_F(Lumfs, CopyInterruptedLeavesNoPartialDestination) {
     }
     return false;
   };
-  ASSERT_TRUE(support::WaitUntil(blockedOnStandardError, std::chrono::seconds(60)));
+  ASSERT_TRUE(WaitUntil(blockedOnStandardError, std::chrono::seconds(60)));
   ::kill(pid, SIGINT);
   std::string err;
   char chunk[4096];
   for (ssize_t got; (got = ::read(pipe[0], chunk, sizeof chunk)) > 0;) err.append(chunk, static_cast<std::size_t>(got));
   ::close(pipe[0]);
-  EXPECT_EQ(support::WaitForChild(pid), 1) << err;
+  EXPECT_EQ(WaitForChild(pid), 1) << err;
   EXPECT_NE(err.find("cancelled"), std::string::npos) << err.substr(err.find_last_of('f') + 1);
   EXPECT_EQ(ReadFile(dir_ / "copy"), "old") << "the destination is as it was";
-  EXPECT_EQ(std::distance(dir_.path().iterator(), boost::filesystem::directory_iterator()), 4) << "nothing staged stays";
+  EXPECT_EQ(EntriesIn(dir_.path()), 4) << "nothing staged stays";
 }
 
 TEST_F(Lumfs, WatchPrintsALinePerChangeUntilInterrupted) {
@@ -259,9 +244,9 @@ TEST_F(Lumfs, WatchPrintsALinePerChangeUntilInterrupted) {
     SCOPED_TRACE(line);
     for (const char* output : {"stdout", "stderr"}) ioPath::remove(dir_ / output);  // the previous run's
     const auto watch = Start(arguments);
-    ASSERT_TRUE(support::WaitUntil([&] { return watch->Err().find("watching") != std::string::npos; }));
+    ASSERT_TRUE(WaitUntil([&] { return watch->Err().find("watching") != std::string::npos; }));
     WriteFile(dir_ / "watched/sub/f", "changed");
-    EXPECT_TRUE(support::WaitUntil([&] { return watch->Out().find(line) != std::string::npos; })) << watch->Out();
+    EXPECT_TRUE(WaitUntil([&] { return watch->Out().find(line) != std::string::npos; })) << watch->Out();
     watch->Signal(SIGINT);
     const ProcessResult result = watch->Finish();
     EXPECT_EQ(result.status, 0) << result.err;

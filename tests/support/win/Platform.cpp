@@ -1,12 +1,83 @@
-#include "support/Platform.h"
-
-#include "Filesystem/ioPath.h"
-
-#include <cstdlib>
+// The Windows half of the test support: test directories, file times,
+// volumes and what Test.h says about the system.
+#include "support/Test.h"
 
 #include <windows.h>
 
+#include <cstdlib>
+#include <stdexcept>
+
+namespace fs = boost::filesystem;
+
 namespace Tarnix::Test {
+
+namespace {
+
+// 100-nanosecond ticks since 1601-01-01.
+unsigned long long Ticks(long long secondsSinceEpoch) {
+  return static_cast<unsigned long long>(secondsSinceEpoch) * 10'000'000ULL + 116'444'736'000'000'000ULL;
+}
+
+}  // namespace
+
+namespace detail {
+
+ioPath MakeUniqueDirectory(const std::string& parent) {
+  const fs::path base = parent.empty() ? fs::temp_directory_path() : fs::path(ioPath(parent).wstring());
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const fs::path candidate = base / fs::unique_path(L"lumfs-test-%%%%-%%%%-%%%%");
+    if (::CreateDirectoryW(candidate.c_str(), nullptr)) return ioPath(candidate);
+  }
+  throw std::runtime_error("cannot create a test directory below " + ioPath(base).utf8string());
+}
+
+void ForceRemoveTree(const ioPath& path) {
+  // Tests may leave read-only entries; a read-only file cannot be deleted.
+  boost::system::error_code ec;
+  for (fs::recursive_directory_iterator it(fs::path(path.wstring()), ec), end; !ec && it != end; it.increment(ec)) {
+    ::SetFileAttributesW(it->path().c_str(), FILE_ATTRIBUTE_NORMAL);
+  }
+  fs::remove_all(fs::path(path.wstring()), ec);
+}
+
+}  // namespace detail
+
+void SetFileTime(const ioPath& path, long long secondsSinceEpoch) {
+  const HANDLE file = ::CreateFileW(path.wstring().c_str(), FILE_WRITE_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) throw std::runtime_error("cannot open " + path.utf8string());
+  const unsigned long long ticks = Ticks(secondsSinceEpoch);
+  const FILETIME time{static_cast<DWORD>(ticks & 0xFFFFFFFFu), static_cast<DWORD>(ticks >> 32)};
+  const BOOL set = ::SetFileTime(file, nullptr, &time, &time);
+  ::CloseHandle(file);
+  if (!set) throw std::runtime_error("SetFileTime failed on " + path.utf8string());
+}
+
+std::unique_ptr<TempDir> TempDirOnOtherFileSystem(const ioPath& than) {
+  // Wine's drives are separate devices to Windows programs, whatever they
+  // map to: Z: is the Linux root.
+  if (!UnderWine()) return nullptr;
+  auto other = std::make_unique<TempDir>("Z:\\tmp");
+  if (!OnDifferentFileSystems(than, other->path())) other.reset();
+  return other;
+}
+
+bool HasBothTimes(const ioPath& path, long long seconds) {
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  const auto same = [&](const FILETIME& time) {
+    return ((static_cast<unsigned long long>(time.dwHighDateTime) << 32) | time.dwLowDateTime) == Ticks(seconds);
+  };
+  return ::GetFileAttributesExW(path.wstring().c_str(), GetFileExInfoStandard, &data) &&
+         same(data.ftLastAccessTime) && same(data.ftLastWriteTime);
+}
+
+bool OnDifferentFileSystems(const ioPath& a, const ioPath& b) {
+  wchar_t volumeA[MAX_PATH + 1] = {};
+  wchar_t volumeB[MAX_PATH + 1] = {};
+  return ::GetVolumePathNameW(a.wstring().c_str(), volumeA, MAX_PATH) &&
+         ::GetVolumePathNameW(b.wstring().c_str(), volumeB, MAX_PATH) && std::wstring(volumeA) != volumeB;
+}
 
 bool UnderWine() {
   static const bool wine = [] {
@@ -23,12 +94,12 @@ std::size_t OpenHandleCount() {
 }
 
 std::string GetEnvironment(const std::string& name) {
-  const wchar_t* value = ::_wgetenv(Tarnix::ioPath(name).wstring().c_str());
-  return value != nullptr ? Tarnix::ioPath(std::wstring(value)).utf8string() : "";
+  const wchar_t* value = ::_wgetenv(ioPath(name).wstring().c_str());
+  return value != nullptr ? ioPath(std::wstring(value)).utf8string() : "";
 }
 
 void SetEnvironment(const std::string& name, const std::string& value) {
-  ::_wputenv_s(Tarnix::ioPath(name).wstring().c_str(), Tarnix::ioPath(value).wstring().c_str());
+  ::_wputenv_s(ioPath(name).wstring().c_str(), ioPath(value).wstring().c_str());
 }
 
 }  // namespace Tarnix::Test

@@ -1,16 +1,11 @@
 // Child processes on Windows: CreateProcessW with the standard output and
 // error handles redirected to files, and the environment block extended.
-#include "support/Process.h"
-
-#include "support/TempDir.h"
-#include "support/Wait.h"
+#include "support/Test.h"
 
 #include <windows.h>
 
 #include <cwchar>
 #include <stdexcept>
-#include <string>
-#include <vector>
 
 namespace Tarnix::Test {
 
@@ -35,8 +30,8 @@ std::wstring Quote(const std::wstring& argument) {
   return quoted + L"\"";
 }
 
-// This process's environment with `additions` set, as a sorted-or-not block
-// of NUL-terminated "name=value" strings ended by an empty one.
+// This process's environment with `additions` set, as a block of
+// NUL-terminated "name=value" strings ended by an empty one.
 std::wstring EnvironmentBlock(const std::map<std::string, std::string>& additions) {
   std::wstring block;
   wchar_t* current = ::GetEnvironmentStringsW();
@@ -69,19 +64,16 @@ Process::Process(const std::string& program, const std::vector<std::string>& arg
   for (const std::string& argument : arguments) commandLine += L" " + Quote(ioPath(argument).wstring());
   std::wstring block = EnvironmentBlock(environment);
 
-  const HANDLE out = InheritableFile(out_);
-  const HANDLE err = InheritableFile(err_);
-  STARTUPINFOW startup{};
-  startup.cb = sizeof(startup);
+  STARTUPINFOW startup{sizeof startup};
   startup.dwFlags = STARTF_USESTDHANDLES;
   startup.hStdInput = INVALID_HANDLE_VALUE;
-  startup.hStdOutput = out;
-  startup.hStdError = err;
+  startup.hStdOutput = InheritableFile(out_);
+  startup.hStdError = InheritableFile(err_);
   PROCESS_INFORMATION started{};
   const BOOL created = ::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT,
                                        block.data(), nullptr, &startup, &started);
-  ::CloseHandle(out);
-  ::CloseHandle(err);
+  ::CloseHandle(startup.hStdOutput);
+  ::CloseHandle(startup.hStdError);
   if (!created) throw std::runtime_error("CreateProcessW failed for " + program);
   ::CloseHandle(started.hThread);
   process_ = started.hProcess;
