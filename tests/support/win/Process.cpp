@@ -1,10 +1,9 @@
 // Child processes on Windows: CreateProcessW with the standard output and
-// error handles redirected to files, and the environment block extended.
+// error handles redirected to files.
 #include "support/Test.h"
 
 #include <windows.h>
 
-#include <cwchar>
 #include <stdexcept>
 
 namespace Tarnix::Test {
@@ -30,25 +29,6 @@ std::wstring Quote(const std::wstring& argument) {
   return quoted + L"\"";
 }
 
-// This process's environment with `additions` set, as a block of
-// NUL-terminated "name=value" strings ended by an empty one.
-std::wstring EnvironmentBlock(const std::map<std::string, std::string>& additions) {
-  std::wstring block;
-  wchar_t* current = ::GetEnvironmentStringsW();
-  for (const wchar_t* entry = current; *entry != L'\0'; entry += std::wcslen(entry) + 1) {
-    const std::wstring text(entry);
-    const std::size_t equals = text.find(L'=', 1);
-    const std::string name = ioPath(text.substr(0, equals)).utf8string();
-    if (additions.count(name) == 0) block.append(text).push_back(L'\0');
-  }
-  ::FreeEnvironmentStringsW(current);
-  for (const auto& [name, value] : additions) {
-    block.append(ioPath(name + "=" + value).wstring()).push_back(L'\0');
-  }
-  block.push_back(L'\0');
-  return block;
-}
-
 HANDLE InheritableFile(const ioPath& path) {
   SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
   return ::CreateFileW(path.wstring().c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -57,21 +37,19 @@ HANDLE InheritableFile(const ioPath& path) {
 
 }  // namespace
 
-Process::Process(const std::string& program, const std::vector<std::string>& arguments,
-                 const std::map<std::string, std::string>& environment, const ioPath& outputDir)
+Process::Process(const std::string& program, const std::vector<std::string>& arguments, const ioPath& outputDir,
+                 const std::string& firstWord)
     : out_(outputDir / "stdout"), err_(outputDir / "stderr") {
-  std::wstring commandLine = Quote(ioPath(program).wstring());
+  std::wstring commandLine = Quote(ioPath(firstWord.empty() ? program : firstWord).wstring());
   for (const std::string& argument : arguments) commandLine += L" " + Quote(ioPath(argument).wstring());
-  std::wstring block = EnvironmentBlock(environment);
-
   STARTUPINFOW startup{sizeof startup};
   startup.dwFlags = STARTF_USESTDHANDLES;
   startup.hStdInput = INVALID_HANDLE_VALUE;
   startup.hStdOutput = InheritableFile(out_);
   startup.hStdError = InheritableFile(err_);
   PROCESS_INFORMATION started{};
-  const BOOL created = ::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT,
-                                       block.data(), nullptr, &startup, &started);
+  const BOOL created = ::CreateProcessW(ioPath(program).wstring().c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0,
+                                       nullptr, nullptr, &startup, &started);
   ::CloseHandle(startup.hStdOutput);
   ::CloseHandle(startup.hStdError);
   if (!created) throw std::runtime_error("CreateProcessW failed for " + program);
