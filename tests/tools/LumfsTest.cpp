@@ -6,10 +6,6 @@
 #include <filesystem>
 #include <regex>
 
-#ifndef _WIN32
-#include <poll.h>
-#include <pty.h>
-#endif
 
 namespace Tarnix {
 namespace {
@@ -48,31 +44,6 @@ class Lumfs : public TempDirTest {
   }
   std::string P(const std::string& name) const { return (dir_ / name).utf8string(); }
   std::vector<std::pair<std::string, std::string>> saved_;  // what the variables were
-#ifndef _WIN32
-  // Runs lumfs on a terminal and returns what the terminal received.
-  std::string OnTerminal(const std::vector<std::string>& arguments) const {
-    std::vector<char*> argv{const_cast<char*>(kLumfs.c_str())};
-    for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-    argv.push_back(nullptr);
-    int terminal = -1;
-    const pid_t pid = ::forkpty(&terminal, nullptr, nullptr, nullptr);
-    if (pid == 0) {
-      ::execv(kLumfs.c_str(), argv.data());
-      ::_exit(127);
-    }
-    std::string received;
-    char chunk[4096];
-    pollfd ready{terminal, POLLIN, 0};
-    for (ssize_t got = 1; got > 0 && ::poll(&ready, 1, 60'000) > 0;) {
-      got = ::read(terminal, chunk, sizeof chunk);  // fails (EIO) once lumfs has ended
-      if (got > 0) received.append(chunk, static_cast<std::size_t>(got));
-    }
-    ::close(terminal);
-    ::kill(pid, SIGKILL);  // only if the deadline passed: the terminal ends with lumfs
-    WaitForChild(pid);
-    return received;
-  }
-#endif
 };
 
 TEST_F(Lumfs, HelpAndVersion) {
@@ -118,7 +89,10 @@ TEST_F(Lumfs, CopyOneFileAndSeveralIntoADirectory) {
   const std::string finalLine = "copy: 100% 3\\.0 MiB in [0-9.]+ s(, [0-9.]+ [KMGTPE]?i?B/s)?";
   EXPECT_TRUE(std::regex_search(result.err, std::regex("\n" + finalLine + "\n$"))) << result.err;
 #ifndef _WIN32
-  EXPECT_TRUE(std::regex_search(OnTerminal({"copy", P("a"), P("a3")}), std::regex("\r" + finalLine + "\x1b\\[K\r\n$")));
+  // On a terminal (script(1) makes one, and copies what it received to its output).
+  const std::string onTerminal = Process("/usr/bin/script", {"-qec", kLumfs + " copy '" + P("a") + "' '" + P("a3") + "'",
+                                                             "/dev/null"}, dir_.path()).Finish().out;
+  EXPECT_TRUE(std::regex_search(onTerminal, std::regex("\r" + finalLine + "\x1b\\[K\r\n$"))) << onTerminal;
 #endif
 
   ASSERT_TRUE(ioPath::create_directory(dir_ / "into"));
@@ -203,9 +177,11 @@ TEST_F(Lumfs, CopyRefusalsNameThePathAndTheReason) {
 
 // Ctrl-C while the copy runs: lumfs's standard error is a pipe that is full,
 // so its first progress line blocks the copy before a byte is copied; the
-// interrupt comes once the copy is stuck there (seen in /proc), and then the
-// pipe is drained. No timing is involved: the copy is cancelled at its first
-// look at the flag, whatever the file system.
+// interrupt comes once the copy is stuck there, to the main thread (waiting
+// for the copy on a futex), and the pipe is drained once its handler has run:
+// the signal taken and the thread back in its wait, all seen in /proc. No
+// timing is involved: the copy is cancelled at its first look at the flag,
+// whatever the file system and however busy the machine.
 TEST_F(Lumfs, CopyInterruptedLeavesNoPartialDestination) {
   WriteFile(dir_ / "source", std::string(1 << 20, 's'));
   WriteFile(dir_ / "copy", "old");
@@ -225,10 +201,11 @@ TEST_F(Lumfs, CopyInterruptedLeavesNoPartialDestination) {
     return 127;
   });
   ::close(pipe[1]);
-  // Some thread of lumfs is in write(2, ...): system call 1 on descriptor 2.
+  // A thread of lumfs in write(2, ...): system call 1 on descriptor 2.
+  const std::string tasks = "/proc/" + std::to_string(pid) + "/task/";
   const auto blockedOnStandardError = [&] {
     std::error_code ec;
-    for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
+    for (const auto& task : std::filesystem::directory_iterator(tasks, ec)) {
       std::string call, fd;
       std::ifstream(task.path() / "syscall") >> call >> fd;
       if (call == "1" && fd == "0x2") return true;
@@ -236,7 +213,11 @@ TEST_F(Lumfs, CopyInterruptedLeavesNoPartialDestination) {
     return false;
   };
   ASSERT_TRUE(WaitUntil(blockedOnStandardError, std::chrono::seconds(60)));
-  ::kill(pid, SIGINT);
+  const std::string mainThread = tasks + std::to_string(pid) + "/";
+  const auto waiting = [&] { return ReadFile(mainThread + "wchan").find("futex") != std::string::npos; };
+  ASSERT_TRUE(WaitUntil(waiting));
+  ASSERT_EQ(::tgkill(pid, pid, SIGINT), 0);
+  ASSERT_TRUE(WaitUntil([&] { return ReadFile(mainThread + "status").find("\nSigPnd:\t0000000000000000\n") != std::string::npos && waiting(); }));
   std::string err;
   char chunk[4096];
   for (ssize_t got; (got = ::read(pipe[0], chunk, sizeof chunk)) > 0;) err.append(chunk, static_cast<std::size_t>(got));
