@@ -1,8 +1,7 @@
 // Nothing is lost or exposed under faults: a full disk, a process killed in
-// the middle of a put or a copy, two users on one cache root, and a file
-// system without unnamed temporary files (a FUSE pass-through). Each runs in
-// child processes; the file systems are mounted in a mount namespace of the
-// test's own and skipped, with the reason, where the machine refuses that.
+// the middle of a put or a copy, two users on one cache root, a file system
+// without unnamed temporary files (FUSE). File systems are mounted in a child
+// of the test's own (skipped, with the reason, where the machine refuses).
 #include "Filesystem/CopyFiles.h"
 #include "Filesystem/FileCache.h"
 #include "Filesystem/FileOperations.h"
@@ -38,12 +37,12 @@ bool Intact(const ioPath& path, long long stamp = 0, std::size_t unit = 256 << 1
 // Every file the tests cache or copy has a plain name: a hidden one is something staged.
 bool IsHidden(const ioPath& path) { return path.filename().utf8string().rfind('.', 0) == 0; }
 
-// The names of the hidden files in `dir`, each followed by a space.
-std::string HiddenFilesIn(const ioPath& dir) {
-  std::string names;
+// The hidden files in `dir`.
+std::vector<std::string> HiddenFilesIn(const ioPath& dir) {
+  std::vector<std::string> names;
   for (auto it = dir.is_directory() ? dir.iterator() : boost::filesystem::directory_iterator();
        it != boost::filesystem::directory_iterator(); ++it) {
-    if (IsHidden(it->path())) names += it->path().filename().string() + " ";
+    if (IsHidden(it->path())) names.push_back(it->path().filename().string());
   }
   return names;
 }
@@ -55,19 +54,16 @@ using Faults = TempDirTest;
 // A tmpfs filled to the last byte: every copy into it fails, and every destination keeps what it had.
 TEST_F(Faults, FullDiskLeavesEveryDestinationAsItWas) {
   const ioPath full = dir_ / "full";
-  ASSERT_TRUE(ioPath::create_directory(full));
   const std::string big(1 << 20, 'n');
+  ASSERT_TRUE(ioPath::create_directory(full) && ioPath::create_directory(dir_ / "tree"));
   WriteFile(dir_ / "big", big);
-  ASSERT_TRUE(ioPath::create_directory(dir_ / "tree"));
   WriteFile(dir_ / "tree/f", big);
   RunWithPrivateMounts([&]() -> std::string {
     if (auto skip = MountTmpfs(full, 512 << 10); !skip.empty()) return skip;
     const FileCache hashed(full / "hashed", kNoBudget);
     const FlatFileCache flat(full / "flat");
-    for (const char* name : {"dst", "copied", "put"}) WriteFile(full / name, "old");
     ioPath::create_directory(full / "tree");
-    WriteFile(full / "tree/f", "old");
-    WriteFile(full / "hashed-source", "old");
+    for (const char* name : {"dst", "copied", "put", "tree/f", "hashed-source"}) WriteFile(full / name, "old");
     if (!hashed.PutRecord(kKey, full / "hashed-source", kStamp) || !flat.PutRecord(kKey, full / "put", kStamp)) {
       return "setup puts failed";
     }
@@ -132,14 +128,13 @@ std::string KillRounds(const ioPath& root, const ioPath& sources, int rounds, st
     std::this_thread::sleep_for(spread * (round * 7 % rounds) / rounds);
     ::kill(pid, SIGKILL);
     WaitForChild(pid);
-    const auto h = hashed.FindRecord(kKey);
-    const auto f = flat.FindRecord(kKey);
-    if (!h.path.empty() && !Intact(h.path, h.timestamp)) failures += "torn hashed record " + h.path.utf8string() + "; ";
-    if (!f.path.empty() && !Intact(f.path, f.timestamp)) failures += "torn flat record; ";
+    for (const auto& record : {hashed.FindRecord(kKey), flat.FindRecord(kKey)}) {
+      if (!record.path.empty() && !Intact(record.path, record.timestamp)) failures += "torn " + record.path.utf8string() + "; ";
+    }
     if ((root / "copies/dst").exists() && !Intact(root / "copies/dst")) failures += "torn copy; ";
     for (const ioPath& dir : {RecordDir(root / "hashed"), root / "flat", root / "copies"}) {
-      const std::string hidden = HiddenFilesIn(dir);
-      if (std::count(hidden.begin(), hidden.end(), ' ') > 1) failures += "staged files pile up in " + dir.utf8string() + ": " + hidden + "; ";
+      const auto hidden = HiddenFilesIn(dir);
+      if (hidden.size() > 1) failures += "staged files pile up in " + dir.utf8string() + ": " + testing::PrintToString(hidden) + "; ";
     }
   }
   WriteFile(sources / "last", Payload(kStamp));
@@ -155,25 +150,16 @@ TEST_F(Faults, KilledPutsAndCopiesLeaveOnlyWholeFiles) {
   EXPECT_EQ(KillRounds(dir_ / "root", other->path() / "sources", 24, std::chrono::milliseconds(3)), "");
 }
 
-// The same on a file system without unnamed temporary files, where copies are staged under hidden names.
-TEST_F(Faults, KilledPutsAndCopiesOnFuseLeaveOnlyWholeFiles) {
+// On a file system without unnamed temporary files (FUSE), where copies are staged under hidden names: the
+// same kills; then lookups running beside puts only ever find whole files under their cached names.
+TEST_F(Faults, OnFuseKilledPutsLeaveWholeFilesAndLookupsNeverSeeAStagedFile) {
   const ioPath backing = dir_ / "backing", mount = dir_ / "mount";
   ASSERT_TRUE(ioPath::create_directory(backing) && ioPath::create_directory(mount));
-  RunWithPrivateMounts([&] {
-    FuseMount fuse(backing, mount);
-    return fuse.error().empty() ? KillRounds(mount, dir_ / "sources", 24, std::chrono::milliseconds(15)) : fuse.error();
-  });
-}
-
-// On the FUSE mount, lookups running beside cross-device puts (staged under hidden names) only ever find
-// whole files under their cached names.
-TEST_F(Faults, LookupsOnFuseNeverSeeAStagedFile) {
-  const ioPath backing = dir_ / "backing", mount = dir_ / "mount";
-  ASSERT_TRUE(ioPath::create_directory(backing) && ioPath::create_directory(mount));
-  ASSERT_TRUE(ioPath::create_directory(dir_ / "sources"));
   RunWithPrivateMounts([&]() -> std::string {
     FuseMount fuse(backing, mount);
     if (!fuse.error().empty()) return fuse.error();
+    const std::string failures = KillRounds(mount / "killed", dir_ / "sources", 24, std::chrono::milliseconds(15));
+    if (!failures.empty()) return failures;
     const FileCache hashed(mount / "hashed", kNoBudget);
     const FlatFileCache flat(mount / "flat");
     const ioPath done = dir_ / "done";
@@ -198,11 +184,11 @@ TEST_F(Faults, LookupsOnFuseNeverSeeAStagedFile) {
       (stamp % 2 ? flat.PutRecord(kKey, source, stamp) : hashed.PutRecord(kKey, source, stamp));
     }
     WriteFile(done, "");
-    std::string failures;
+    std::string readerFailures;
     for (const int reader : readers) {
-      if (const int status = WaitForChild(reader)) failures += "a reader ended with " + std::to_string(status) + "; ";
+      if (const int status = WaitForChild(reader)) readerFailures += "a reader ended with " + std::to_string(status) + "; ";
     }
-    return failures;
+    return readerFailures;
   });
 }
 

@@ -1,5 +1,4 @@
-// Child processes: a program run with its output captured in files
-// (posix/Process.cpp: fork and exec; win/Process.cpp: CreateProcessW), and on
+// Child processes: a program run with its output captured in files, and on
 // Linux test code run in a forked child, for behaviour between processes.
 #pragma once
 
@@ -17,9 +16,9 @@ struct ProcessResult {
   std::string err;
 };
 
-// A running program; standard output and error go to two files in
-// `outputDir`. The program sees `firstWord` (by default `program` itself) as
-// the first word of its command line.
+// A running program, its standard output and error going to two files in
+// `outputDir`; it sees `firstWord` (by default `program`) as the first word
+// of its command line.
 class Process {
  public:
   Process(const std::string& program, const std::vector<std::string>& arguments, const ioPath& outputDir,
@@ -28,8 +27,7 @@ class Process {
   Process(const Process&) = delete;
   Process& operator=(const Process&) = delete;
 
-  // What the child has written so far.
-  std::string Out() const;
+  std::string Out() const;  // what it has written so far
   std::string Err() const;
 #ifndef _WIN32
   void Signal(int signal);
@@ -68,8 +66,7 @@ class Baton {
   Baton(const Baton&) = delete;
   Baton& operator=(const Baton&) = delete;
   void Signal();
-  // False when every writer is gone or the deadline passed.
-  bool Wait(int timeoutMs = 10000);
+  bool Wait(int timeoutMs = 10000);  // false at the deadline
 
  private:
   int fds_[2];

@@ -13,8 +13,8 @@ namespace Tarnix::Test {
 
 class TempDir {
  public:
-  // Created below `parent` (default: the system's temporary directory:
-  // $TMPDIR or /tmp on Linux, ext4 on our machines).
+  // Below `parent`; by default below the system's temporary directory
+  // ($TMPDIR or /tmp on Linux, ext4 on our machines).
   explicit TempDir(const std::string& parent = "");
   ~TempDir();
   TempDir(const TempDir&) = delete;
@@ -34,9 +34,8 @@ class TempDirTest : public ::testing::Test {
 };
 
 namespace detail {
-// A new directory with a unique name below `parent` (empty: the system's
-// temporary directory), and removing a tree whatever the test left
-// unwritable in it.
+// The platform's half: a new directory below `parent` (empty: the system's
+// temporary directory); removing a tree whatever the test left unwritable.
 ioPath MakeUniqueDirectory(const std::string& parent);
 void ForceRemoveTree(const ioPath& path);
 }  // namespace detail
@@ -49,15 +48,13 @@ std::string ReadFile(const ioPath& path);
 long EntriesIn(const ioPath& dir);
 // Sets both times of `path` (not following links) to `secondsSinceEpoch`.
 void SetFileTime(const ioPath& path, long long secondsSinceEpoch);
-// Whether both times (access and modification) of `path` are exactly the
-// whole second `seconds`. Check before reading the file: that may move the
-// access time.
+// Whether both times of `path` are exactly the whole second `seconds`. Check
+// before reading the file: that may move the access time.
 bool HasBothTimes(const ioPath& path, long long seconds);
 // A test directory on another file system than `than`, for moves that must
-// copy (/dev/shm on Linux; under Wine another drive), or null where there is
-// none.
+// copy (/dev/shm on Linux; under Wine another drive), or null.
 std::unique_ptr<TempDir> TempDirOnOtherFileSystem(const ioPath& than);
-// Whether `a` and `b` lie on different file systems (both must exist).
+// Whether `a` and `b` (both existing) lie on different file systems.
 bool OnDifferentFileSystems(const ioPath& a, const ioPath& b);
 #ifndef _WIN32
 // Makes a symbolic link at `at` to `target`.

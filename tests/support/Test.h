@@ -1,6 +1,6 @@
 // What every test includes: GoogleTest and GoogleMock, the test's own
-// directory (TempDir.h), child processes (Process.h), log capture, waiting
-// with a deadline, and what a test needs to know about the system it runs on.
+// directory (TempDir.h), child processes (Process.h), log capture, waits with
+// a deadline, and what a test needs to know about the system it runs on.
 #pragma once
 
 #include "support/Process.h"
@@ -15,14 +15,10 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstddef>
 #include <fstream>
-#include <functional>
 #include <memory>
 #include <mutex>
-#include <string>
 #include <thread>
-#include <vector>
 
 #ifndef _WIN32
 #include <fcntl.h>
@@ -34,36 +30,28 @@
 
 namespace Tarnix::Test {
 
-// Whether the tests run under Wine rather than on Windows itself (false on
-// Linux). Wine lacks a few Windows features; only the tests that need one
-// skip there, naming it, and still run on Windows.
-bool UnderWine();
-
-// How many files, sockets and other kernel objects this process has open:
-// its descriptors on Linux, its handles on Windows.
-std::size_t OpenHandleCount();
-
-// The platform, and the environment variable that names the system's
-// temporary directory.
 #ifdef _WIN32
 inline constexpr bool kWindows = true;
-inline constexpr char kTemporaryDirectoryVariable[] = "TMP";
+inline constexpr char kTemporaryDirectoryVariable[] = "TMP";  // names the system's temporary directory
 #else
 inline constexpr bool kWindows = false;
 inline constexpr char kTemporaryDirectoryVariable[] = "TMPDIR";
 #endif
 
-// The value of environment variable `name` (UTF-8), empty when unset; setting
-// it empty unsets it.
+// Whether the tests run under Wine rather than on Windows itself (false on
+// Linux). Wine lacks a few Windows features; only the tests that need one
+// skip there, naming it, and still run on Windows.
+bool UnderWine();
+// How many files, sockets and other kernel objects this process has open:
+// its descriptors on Linux, its handles on Windows.
+std::size_t OpenHandleCount();
+// Environment variable `name` (UTF-8), empty when unset; setting it empty unsets it.
 std::string GetEnvironment(const std::string& name);
 void SetEnvironment(const std::string& name, const std::string& value);
 
-constexpr std::chrono::seconds kGenerousDeadline{10};
-
-// Polls `done` until it returns true or `deadline` passes; returns its last
-// answer. Never a bare sleep.
+// Polls `done` until it returns true or `deadline` passes; returns its last answer.
 template <typename Predicate>
-bool WaitUntil(Predicate&& done, std::chrono::milliseconds deadline = kGenerousDeadline) {
+bool WaitUntil(Predicate&& done, std::chrono::milliseconds deadline = std::chrono::seconds(10)) {
   const auto until = std::chrono::steady_clock::now() + deadline;
   while (!done()) {
     if (std::chrono::steady_clock::now() >= until) return done();
@@ -75,7 +63,6 @@ bool WaitUntil(Predicate&& done, std::chrono::milliseconds deadline = kGenerousD
 struct LogRecord {
   google::LogSeverity severity;
   std::string file;  // base name of the source file, as glog reports it
-  int line;
   std::string text;
 };
 
@@ -84,10 +71,10 @@ class LogCapture : public google::LogSink {
  public:
   LogCapture() { google::AddLogSink(this); }
   ~LogCapture() override { google::RemoveLogSink(this); }
-  void send(google::LogSeverity severity, const char* /*fullFilename*/, const char* baseFilename, int line,
+  void send(google::LogSeverity severity, const char* /*fullFilename*/, const char* baseFilename, int /*line*/,
             const google::LogMessageTime& /*time*/, const char* message, size_t messageLength) override {
     std::lock_guard<std::mutex> lock(mutex_);
-    records_.push_back({severity, baseFilename, line, std::string(message, messageLength)});
+    records_.push_back({severity, baseFilename, std::string(message, messageLength)});
   }
   std::vector<LogRecord> records() const {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -10,23 +10,11 @@ namespace Tarnix::Test {
 
 namespace {
 
-// One argument quoted as CommandLineToArgvW splits it back: backslashes are
-// literal except before a double quote, where they are doubled.
+// One argument as CommandLineToArgvW splits it back. (None of the tests'
+// arguments holds a double quote or ends in a backslash.)
 std::wstring Quote(const std::wstring& argument) {
-  if (!argument.empty() && argument.find_first_of(L" \t\"") == std::wstring::npos) return argument;
-  std::wstring quoted = L"\"";
-  std::size_t backslashes = 0;
-  for (const wchar_t c : argument) {
-    if (c == L'\\') {
-      ++backslashes;
-      continue;
-    }
-    quoted.append(c == L'"' ? 2 * backslashes + 1 : backslashes, L'\\');
-    backslashes = 0;
-    quoted.push_back(c);
-  }
-  quoted.append(2 * backslashes, L'\\');
-  return quoted + L"\"";
+  const bool plain = !argument.empty() && argument.find_first_of(L" \t") == std::wstring::npos;
+  return plain ? argument : L"\"" + argument + L"\"";
 }
 
 HANDLE InheritableFile(const ioPath& path) {
