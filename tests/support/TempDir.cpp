@@ -1,6 +1,6 @@
 #include "support/TempDir.h"
 
-#include <boost/filesystem/directory.hpp>
+#include <boost/filesystem/operations.hpp>
 
 #include <fstream>
 #include <iterator>
@@ -27,5 +27,9 @@ std::string ReadFile(const ioPath& path) {
 }
 
 long EntriesIn(const ioPath& dir) { return std::distance(dir.iterator(), boost::filesystem::directory_iterator()); }
+
+void SetFileTime(const ioPath& path, long long secondsSinceEpoch) {
+  boost::filesystem::last_write_time(boost::filesystem::path(path.platformString()), secondsSinceEpoch);
+}
 
 }  // namespace Tarnix::Test

@@ -46,7 +46,7 @@ void WriteFile(const ioPath& path, const std::string& contents);
 std::string ReadFile(const ioPath& path);
 // The number of entries in the directory `dir`.
 long EntriesIn(const ioPath& dir);
-// Sets both times of `path` (not following links) to `secondsSinceEpoch`.
+// Sets the last-write time of `path` to `secondsSinceEpoch`.
 void SetFileTime(const ioPath& path, long long secondsSinceEpoch);
 // Whether both times of `path` are exactly the whole second `seconds`. Check
 // before reading the file: that may move the access time.

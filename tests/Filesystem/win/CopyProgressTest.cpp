@@ -7,53 +7,41 @@
 
 #include <gtest/gtest.h>
 
-#include <string>
 #include <vector>
 
 namespace Tarnix::Core {
 namespace {
 
 // Records states and increments; cancels once `cancelAt` bytes were advanced.
-class Recorder final : public ProgressControllerStub {
- public:
-  explicit Recorder(long long cancelAt) : cancelAt_(cancelAt) {}
+struct Recorder final : ProgressControllerStub {
+  explicit Recorder(long long cancelAt) : cancelAt(cancelAt) {}
   void SetState(int state) override { states.push_back(state); }
-  void Advance(long long bytes) override {
-    advances.push_back(bytes);
-    advanced_ += bytes;
-  }
-  bool IsCancelled() override { return advanced_ >= cancelAt_; }
+  void Advance(long long bytes) override { advances.push_back(bytes); advanced += bytes; }
+  bool IsCancelled() override { return advanced >= cancelAt; }
 
+  const long long cancelAt;
+  long long advanced = 0;
   std::vector<int> states;
   std::vector<long long> advances;
-
- private:
-  const long long cancelAt_;
-  long long advanced_ = 0;
 };
 
-LARGE_INTEGER Bytes(long long count) {
-  LARGE_INTEGER value;
-  value.QuadPart = count;
-  return value;
-}
-
-// What CopyFileExW does with its routine: reports each running total and,
-// on PROGRESS_CANCEL, fails the copy with ERROR_REQUEST_ABORTED.
-std::error_code ScriptedCopy(const std::vector<long long>& totals, const internal::CopyProgressRoutine& progress,
-                             std::vector<DWORD>* answers) {
-  for (const long long total : totals) {
-    const DWORD answer = win::CopyProgress(Bytes(totals.back()), Bytes(total), Bytes(totals.back()), Bytes(total), 1,
-                                           CALLBACK_CHUNK_FINISHED, nullptr, nullptr,
-                                           const_cast<internal::CopyProgressRoutine*>(&progress));
-    answers->push_back(answer);
-    if (answer == PROGRESS_CANCEL) return std::make_error_code(std::errc::operation_canceled);
+// What CopyFileExW does with its routine: reports each running total of a
+// file of 400 bytes and, on PROGRESS_CANCEL, fails the copy.
+std::error_code ScriptedCopy(const internal::CopyProgressRoutine& progress, std::vector<DWORD>* answers) {
+  const auto bytes = [](long long count) {
+    LARGE_INTEGER value;
+    value.QuadPart = count;
+    return value;
+  };
+  for (const long long total : {0, 100, 250, 400}) {
+    answers->push_back(win::CopyProgress(bytes(400), bytes(total), bytes(400), bytes(total), 1, CALLBACK_CHUNK_FINISHED,
+                                         nullptr, nullptr, const_cast<internal::CopyProgressRoutine*>(&progress)));
+    if (answers->back() == PROGRESS_CANCEL) return std::make_error_code(std::errc::operation_canceled);
   }
   return {};
 }
 
 TEST(CopyProgressRoutine, IncrementsReachTheControllerAndCancelStopsTheJob) {
-  const std::vector<long long> totals = {0, 100, 250, 400};
   const struct {
     long long cancelAt;
     int finalState;
@@ -70,7 +58,7 @@ TEST(CopyProgressRoutine, IncrementsReachTheControllerAndCancelStopsTheJob) {
     const bool copied = internal::RunCopyJob(
         {{ioPath("a"), ioPath("a.copy")}, {ioPath("b"), ioPath("b.copy")}}, recorder,
         [&](const ioPath&, const ioPath&, const internal::CopyProgressRoutine& progress) {
-          return ScriptedCopy(totals, progress, &answers);
+          return ScriptedCopy(progress, &answers);
         });
     EXPECT_EQ(copied, row.finalState == Succeeded);
     EXPECT_EQ(recorder.states, (std::vector<int>{Started, row.finalState}));

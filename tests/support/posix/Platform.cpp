@@ -33,13 +33,6 @@ void ForceRemoveTree(const ioPath& path) {
 
 }  // namespace detail
 
-void SetFileTime(const ioPath& path, long long secondsSinceEpoch) {
-  const timespec times[2] = {{static_cast<time_t>(secondsSinceEpoch), 0}, {static_cast<time_t>(secondsSinceEpoch), 0}};
-  if (::utimensat(AT_FDCWD, path.platformString().c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) {
-    throw std::runtime_error("utimensat failed on " + path.utf8string());
-  }
-}
-
 void Link(const std::string& target, const ioPath& at) {
   if (::symlink(target.c_str(), at.platformString().c_str()) != 0) throw std::runtime_error("symlink failed: " + at.utf8string());
 }

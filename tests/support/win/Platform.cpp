@@ -11,15 +11,6 @@ namespace fs = boost::filesystem;
 
 namespace Tarnix::Test {
 
-namespace {
-
-// 100-nanosecond ticks since 1601-01-01.
-unsigned long long Ticks(long long secondsSinceEpoch) {
-  return static_cast<unsigned long long>(secondsSinceEpoch) * 10'000'000ULL + 116'444'736'000'000'000ULL;
-}
-
-}  // namespace
-
 namespace detail {
 
 ioPath MakeUniqueDirectory(const std::string& parent) {
@@ -42,18 +33,6 @@ void ForceRemoveTree(const ioPath& path) {
 
 }  // namespace detail
 
-void SetFileTime(const ioPath& path, long long secondsSinceEpoch) {
-  const HANDLE file = ::CreateFileW(path.wstring().c_str(), FILE_WRITE_ATTRIBUTES,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (file == INVALID_HANDLE_VALUE) throw std::runtime_error("cannot open " + path.utf8string());
-  const unsigned long long ticks = Ticks(secondsSinceEpoch);
-  const FILETIME time{static_cast<DWORD>(ticks & 0xFFFFFFFFu), static_cast<DWORD>(ticks >> 32)};
-  const BOOL set = ::SetFileTime(file, nullptr, &time, &time);
-  ::CloseHandle(file);
-  if (!set) throw std::runtime_error("SetFileTime failed on " + path.utf8string());
-}
-
 std::unique_ptr<TempDir> TempDirOnOtherFileSystem(const ioPath& than) {
   // Wine's drives are separate devices to Windows programs, whatever they
   // map to: Z: is the Linux root.
@@ -65,8 +44,9 @@ std::unique_ptr<TempDir> TempDirOnOtherFileSystem(const ioPath& than) {
 
 bool HasBothTimes(const ioPath& path, long long seconds) {
   WIN32_FILE_ATTRIBUTE_DATA data{};
-  const auto same = [&](const FILETIME& time) {
-    return ((static_cast<unsigned long long>(time.dwHighDateTime) << 32) | time.dwLowDateTime) == Ticks(seconds);
+  const auto same = [&](const FILETIME& time) {  // 100-nanosecond ticks since 1601-01-01
+    return ((static_cast<unsigned long long>(time.dwHighDateTime) << 32) | time.dwLowDateTime) ==
+           static_cast<unsigned long long>(seconds) * 10'000'000ULL + 116'444'736'000'000'000ULL;
   };
   return ::GetFileAttributesExW(path.wstring().c_str(), GetFileExInfoStandard, &data) &&
          same(data.ftLastAccessTime) && same(data.ftLastWriteTime);
