@@ -1,13 +1,7 @@
-// Holds a hashed cache's record in a process of its own, for the tests of
-// read locks between processes:
-//
-//   CacheLockHolder ROOT KEY HELD
-//
-// finds KEY in the cache at ROOT, writes the found path to HELD (which
-// appears complete: written under another name, then renamed), and keeps the
-// record, with its read lock, until HELD is removed. Exit status 0 when a
-// record was found and held, 1 when none was found, 2 on bad usage or when
-// HELD stays longer than a minute.
+// CacheLockHolder ROOT KEY HELD: holds the record of KEY in the hashed cache
+// at ROOT, with its read lock, in a process of its own: writes its path to
+// HELD (under another name, then renamed) and keeps it until HELD is removed.
+// Exit status 0 when held, 1 when not found, 2 on bad usage or after a minute.
 #include "Filesystem/FileCache.h"
 
 #include <chrono>

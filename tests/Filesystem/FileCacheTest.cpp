@@ -78,8 +78,9 @@ TEST_F(FileCacheTest, BothCachesPutFindReplaceRemove) {
   EXPECT_TRUE(recordDir_.is_directory()) << "removals keep the record directory";
 }
 
-// A read-locked source is copied in, but stays, and the put throws.
-TEST_F(FileCacheTest, HashedKeysAndAReadLockedSource) {
+// Hashed keys name three levels; flat keys are file names used unchanged. A
+// read-locked source is copied in, but stays, and the put throws.
+TEST_F(FileCacheTest, KeysOfBothCachesAndAReadLockedSource) {
   const FileCache cache(root_, 0);
   EXPECT_THROW(cache.FindRecord("abc"), std::out_of_range);
   EXPECT_THROW(cache.PutRecord("abc", Source("x"), kStamp), std::out_of_range);
@@ -95,21 +96,20 @@ TEST_F(FileCacheTest, HashedKeysAndAReadLockedSource) {
   EXPECT_THROW(cache.PutRecord(key_, held, kStamp), boost::filesystem::filesystem_error);
   EXPECT_EQ(ReadFile(held), "held");
   EXPECT_EQ(ReadFile(cache.FindRecord(key_).path), "held");
-}
 
-TEST_F(FileCacheTest, FlatKeysAreFileNamesUsedUnchanged) {
-  const FlatFileCache cache(root_);
-  ASSERT_TRUE(ioPath::create_directories(root_ / "sub"));
+  const ioPath flatRoot = dir_ / "flat";
+  const FlatFileCache flat(flatRoot);
+  ASSERT_TRUE(ioPath::create_directories(flatRoot / "sub"));
   const std::pair<const char*, bool> rows[] = {  // the key, whether it is stored
       {"", false}, {"a", true}, {"no-such-dir/name", false}, {"sub/name", true}, {"..x y", true}};
   for (const auto& [key, stored] : rows) {
     SCOPED_TRACE(key);
     const ioPath source = Source("x");
-    EXPECT_EQ(cache.PutRecord(key, source, kStamp), stored);
+    EXPECT_EQ(flat.PutRecord(key, source, kStamp), stored);
     EXPECT_EQ(source.exists(), !stored);
-    EXPECT_EQ(cache.FindRecord(key).path, stored ? root_ / key : ioPath());
+    EXPECT_EQ(flat.FindRecord(key).path, stored ? flatRoot / key : ioPath());
   }
-  EXPECT_FALSE((root_ / "no-such-dir").exists()) << "the cache creates no subdirectory";
+  EXPECT_FALSE((flatRoot / "no-such-dir").exists()) << "the cache creates no subdirectory";
 }
 
 // The copy of a put from another file system, staged either way, appears
@@ -149,6 +149,7 @@ TEST_F(FileCacheTest, PutFromAnotherFileSystemIsStagedAndNeverReplacesNorLeavesA
 
 // Files of 10 and 20 bytes in the key layout and in the root, and an empty one
 // deep outside it: all of them go once they are over the limit, none before.
+// A directory whose listing takes several reads (2,000 long names) is counted whole.
 TEST_F(FileCacheTest, CleanupRemovesEverythingOnlyWhenOverBudget) {
   const std::tuple<int, unsigned long long, bool> rows[] = {  // bytes of each file, the limit, whether all are kept
       {10, 30, true}, {10, 29, false}, {10, 0, false}, {0, 0, true}};
@@ -163,11 +164,7 @@ TEST_F(FileCacheTest, CleanupRemovesEverythingOnlyWhenOverBudget) {
     for (const ioPath& file : files) EXPECT_EQ(file.exists(), kept) << file;
     EXPECT_TRUE(recordDir_.is_directory() && files[2].parent_path().is_directory()) << "directories stay";
   }
-}
-
-// A directory whose listing takes several reads (2,000 long names) is counted whole.
-TEST_F(FileCacheTest, BudgetCountsEveryFileOfALargeDirectory) {
-  ASSERT_TRUE(ioPath::create_directories(root_ / "large"));
+  ASSERT_TRUE(ioPath::remove_all(root_) && ioPath::create_directories(root_ / "large"));
   for (int i = 0; i < 2000; ++i) WriteFile(root_ / ("large/" + std::string(60, 'n') + std::to_string(i)), "x");
   const auto report = ApplyCacheBudget(root_, kNoBudget);
   EXPECT_EQ(std::make_pair(report.countedFiles, report.countedBytes), std::make_pair(2000ull, 2000ull));

@@ -82,23 +82,32 @@ TEST_F(TemporaryDirectoriesTest, DirectoriesAreCreatedPrivate) {
   EXPECT_FALSE(lost.exists());
 }
 
-// Another user plants a symbolic link as the product or temp level: it is
-// refused and nothing behind it is touched; another user's directory is
-// never cleared.
-TEST_F(TemporaryDirectoriesTest, RefusesPlantedSymbolicLinks) {
+// At the product or the temp level, another user plants a symbolic link, or
+// the level is one that others may write to (its contents could be swapped
+// for links between a check and the clean-up): refused, and nothing behind it
+// is touched. Another user's directory is never cleared.
+TEST_F(TemporaryDirectoriesTest, RefusesPlantedLinksAndLevelsOthersCanWrite) {
   const ioPath victim = dir_ / "victim";
   ASSERT_TRUE(ioPath::create_directory(victim));
   WriteFile(victim / "old", "precious");
-  for (const ioPath& planted : {product_, product_ / "temp"}) {
-    SCOPED_TRACE(planted.utf8string());
-    ioPath::remove_all(product_);
-    ioPath::create_directories(planted.parent_path());
-    ASSERT_EQ(::symlink(victim.platformString().c_str(), planted.platformString().c_str()), 0);
-    EXPECT_THAT([] { GetProductTemporaryFilesDir("Product"); },
-                Throws<filesystem_error>(AllOf(kPermissionDenied, Property(&filesystem_error::path1, planted.platformString()))));
-    EXPECT_THROW(ClearProductTemporaryFilesDir("Product", 0), filesystem_error);
-    EXPECT_EQ(ReadFile(victim / "old"), "precious");
-    EXPECT_FALSE((victim / "temp").exists());
+  for (const ioPath& level : {product_, product_ / "temp"}) {
+    for (const bool planted : {true, false}) {
+      SCOPED_TRACE(level.utf8string() + (planted ? " planted" : " writable"));
+      ioPath::remove_all(product_);
+      ASSERT_TRUE(ioPath::create_directories(planted ? level.parent_path() : product_ / "temp"));
+      if (planted) {
+        Link(victim.utf8string(), level);
+        EXPECT_THAT([] { GetProductTemporaryFilesDir("Product"); },
+                    Throws<filesystem_error>(AllOf(kPermissionDenied, Property(&filesystem_error::path1, level.platformString()))));
+      } else {
+        WriteFile(product_ / "temp/old", "x");
+        SetFileTime(product_ / "temp/old", std::time(nullptr) - 40 * 86400LL);
+        ASSERT_EQ(::chmod(level.platformString().c_str(), 0777), 0);
+      }
+      EXPECT_THAT([] { ClearProductTemporaryFilesDir("Product", 0); }, Throws<filesystem_error>(kPermissionDenied));
+      EXPECT_TRUE(ReadFile(victim / "old") == "precious" && !(victim / "temp").exists());
+      EXPECT_TRUE(planted || (product_ / "temp/old").exists());
+    }
   }
   if (::geteuid() != 0) return;  // only root can give a directory to another user
   ioPath::remove_all(product_);
@@ -106,21 +115,6 @@ TEST_F(TemporaryDirectoriesTest, RefusesPlantedSymbolicLinks) {
   ASSERT_EQ(::chown(product_.platformString().c_str(), 65534, 65534), 0);
   EXPECT_THROW(ClearProductTemporaryFilesDir("Product", 0), filesystem_error);
   EXPECT_TRUE((product_ / "temp").exists());
-}
-
-// A level others may write to could have its contents swapped for links
-// between a check and the clean-up: it is refused.
-TEST_F(TemporaryDirectoriesTest, RefusesLevelsOthersCanWrite) {
-  for (const ioPath& level : {product_, product_ / "temp"}) {
-    SCOPED_TRACE(level.utf8string());
-    ioPath::remove_all(product_);
-    ASSERT_TRUE(ioPath::create_directories(product_ / "temp"));
-    WriteFile(product_ / "temp/old", "x");
-    SetFileTime(product_ / "temp/old", std::time(nullptr) - 40 * 86400LL);
-    ASSERT_EQ(::chmod(level.platformString().c_str(), 0777), 0);
-    EXPECT_THAT([] { ClearProductTemporaryFilesDir("Product", 0); }, Throws<filesystem_error>(kPermissionDenied));
-    EXPECT_TRUE((product_ / "temp/old").exists());
-  }
 }
 #endif  // Linux only
 

@@ -3,6 +3,7 @@
 #include "support/Test.h"
 
 #include <stdexcept>
+#include <tuple>
 
 TEST(Releasable, ThrowingReleaseIsLoggedAndOwnershipEnds) {
   Tarnix::Test::LogCapture log;
@@ -11,7 +12,6 @@ TEST(Releasable, ThrowingReleaseIsLoggedAndOwnershipEnds) {
   EXPECT_FALSE(handle.owned());
   const auto records = log.records();
   ASSERT_EQ(records.size(), 1u);
-  EXPECT_EQ(records[0].severity, google::GLOG_ERROR);
-  EXPECT_EQ(records[0].file, "Releasable.h");
-  EXPECT_EQ(records[0].text, "close failed");
+  EXPECT_EQ(std::tie(records[0].severity, records[0].file, records[0].text),
+            std::make_tuple(google::GLOG_ERROR, "Releasable.h", "close failed"));
 }
