@@ -58,41 +58,35 @@ TEST_F(Faults, FullDiskLeavesEveryDestinationAsItWas) {
   ASSERT_TRUE(ioPath::create_directory(full) && ioPath::create_directory(dir_ / "tree"));
   WriteFile(dir_ / "big", big);
   WriteFile(dir_ / "tree/f", big);
-  RunWithPrivateMounts([&]() -> std::string {
-    if (auto skip = MountTmpfs(full, 512 << 10); !skip.empty()) return skip;
-    const FileCache hashed(full / "hashed", kNoBudget);
-    const FlatFileCache flat(full / "flat");
-    ioPath::create_directory(full / "tree");
-    for (const char* name : {"dst", "copied", "put", "tree/f", "hashed-source"}) WriteFile(full / name, "old");
-    if (!hashed.PutRecord(kKey, full / "hashed-source", kStamp) || !flat.PutRecord(kKey, full / "put", kStamp)) {
-      return "setup puts failed";
-    }
-    {
-      std::ofstream filler((full / "filler").platformString(), std::ios::binary);
-      const std::string chunk(4096, 'f');
-      while (filler.write(chunk.data(), chunk.size())) filler.flush();
-    }
+  const Mount tmpfs(full, 512 << 10);
+  if (!tmpfs.error().empty()) GTEST_SKIP() << tmpfs.error();
+  const FileCache hashed(full / "hashed", kNoBudget);
+  const FlatFileCache flat(full / "flat");
+  ASSERT_TRUE(ioPath::create_directory(full / "tree"));
+  for (const char* name : {"dst", "copied", "put", "tree/f", "hashed-source"}) WriteFile(full / name, "old");
+  ASSERT_TRUE(hashed.PutRecord(kKey, full / "hashed-source", kStamp) && flat.PutRecord(kKey, full / "put", kStamp));
+  {
+    std::ofstream filler((full / "filler").platformString(), std::ios::binary);
+    const std::string chunk(4096, 'f');
+    while (filler.write(chunk.data(), chunk.size())) filler.flush();
+  }
 
-    std::string failures;
-    const auto expect = [&](bool ok, const std::string& what) { failures += ok ? "" : what + "; "; };
-    expect(!ioPath::copy_file(dir_ / "big", full / "dst"), "copy_file succeeded");
-    expect(!CopyFiles({{dir_ / "big", full / "copied"}}, nullptr, true), "CopyFiles succeeded");
-    expect(CopyDir(dir_ / "tree", full / "tree"), "CopyDir did not finish its walk");
-    expect(!ioPath::rename(dir_ / "big", full / "moved"), "the cross-device rename succeeded");
-    expect(ReadFile(dir_ / "big") == big && !(full / "moved").exists(), "the rename lost or left something");
-    for (const char* name : {"dst", "copied", "tree/f"}) expect(ReadFile(full / name) == "old", std::string(name) + " changed");
-    WriteFile(dir_ / "source", big);
-    for (const AbstractFileCache* cache : std::initializer_list<const AbstractFileCache*>{&hashed, &flat}) {
-      expect(!cache->PutRecord(kKey, dir_ / "source", kStamp + 1), "a put succeeded");
-      expect(ReadFile(dir_ / "source") == big, "a failed put lost its source");
-      const auto record = cache->FindRecord(kKey);
-      expect(ReadFile(record.path) == "old" && record.timestamp == kStamp, record.path.utf8string() + " changed");
-    }
-    for (const ioPath& dir : {full, full / "tree", RecordDir(full / "hashed"), full / "flat"}) {
-      expect(HiddenFilesIn(dir).empty(), "a staging file stayed in " + dir.utf8string());
-    }
-    return failures;
-  });
+  EXPECT_FALSE(ioPath::copy_file(dir_ / "big", full / "dst"));
+  EXPECT_FALSE(CopyFiles({{dir_ / "big", full / "copied"}}, nullptr, true));
+  EXPECT_TRUE(CopyDir(dir_ / "tree", full / "tree")) << "the walk reaches its end";
+  EXPECT_FALSE(ioPath::rename(dir_ / "big", full / "moved"));
+  EXPECT_TRUE(ReadFile(dir_ / "big") == big && !(full / "moved").exists()) << "the rename lost or left something";
+  for (const char* name : {"dst", "copied", "tree/f"}) EXPECT_EQ(ReadFile(full / name), "old") << name;
+  WriteFile(dir_ / "source", big);
+  for (const AbstractFileCache* cache : std::initializer_list<const AbstractFileCache*>{&hashed, &flat}) {
+    EXPECT_FALSE(cache->PutRecord(kKey, dir_ / "source", kStamp + 1));
+    EXPECT_EQ(ReadFile(dir_ / "source"), big) << "a failed put keeps its source";
+    const auto record = cache->FindRecord(kKey);
+    EXPECT_TRUE(ReadFile(record.path) == "old" && record.timestamp == kStamp) << record.path;
+  }
+  for (const ioPath& dir : {full, full / "tree", RecordDir(full / "hashed"), full / "flat"}) {
+    EXPECT_THAT(HiddenFilesIn(dir), testing::IsEmpty()) << "staging files stayed in " << dir;
+  }
 }
 
 // Puts into both caches and CopyFiles, each from another file system (so each stages a copy), in a loop.
@@ -114,13 +108,12 @@ int PutAndCopyForever(const ioPath& root, const ioPath& sources, long long first
 
 // Kills the worker above at a different point in each round: the caches hold only whole files, the copy's
 // destination is whole, and no staging file piles up; the next put clears what is left.
-std::string KillRounds(const ioPath& root, const ioPath& sources, int rounds, std::chrono::microseconds spread) {
-  ioPath::create_directories(root / "copies");
-  ioPath::create_directories(sources);
+void KillRounds(const ioPath& root, const ioPath& sources, int rounds, std::chrono::microseconds spread) {
+  ASSERT_TRUE(ioPath::create_directories(root / "copies") && ioPath::create_directories(sources));
   const FileCache hashed(root / "hashed", kNoBudget);
   const FlatFileCache flat(root / "flat");
-  std::string failures;
-  for (int round = 0; round < rounds && failures.empty(); ++round) {
+  for (int round = 0; round < rounds && !testing::Test::HasFailure(); ++round) {
+    SCOPED_TRACE(round);
     Baton progress;
     const int pid = Fork([&] { return PutAndCopyForever(root, sources, kStamp + 100 * round, &progress); });
     for (int step = 0; step < 1 + round % 3; ++step) progress.Wait();
@@ -129,25 +122,22 @@ std::string KillRounds(const ioPath& root, const ioPath& sources, int rounds, st
     ::kill(pid, SIGKILL);
     WaitForChild(pid);
     for (const auto& record : {hashed.FindRecord(kKey), flat.FindRecord(kKey)}) {
-      if (!record.path.empty() && !Intact(record.path, record.timestamp)) failures += "torn " + record.path.utf8string() + "; ";
+      EXPECT_TRUE(record.path.empty() || Intact(record.path, record.timestamp)) << record.path;
     }
-    if ((root / "copies/dst").exists() && !Intact(root / "copies/dst")) failures += "torn copy; ";
+    EXPECT_TRUE(!(root / "copies/dst").exists() || Intact(root / "copies/dst"));
     for (const ioPath& dir : {RecordDir(root / "hashed"), root / "flat", root / "copies"}) {
-      const auto hidden = HiddenFilesIn(dir);
-      if (hidden.size() > 1) failures += "staged files pile up in " + dir.utf8string() + ": " + testing::PrintToString(hidden) + "; ";
+      EXPECT_LE(HiddenFilesIn(dir).size(), 1u) << "staged files pile up in " << dir << ": " << testing::PrintToString(HiddenFilesIn(dir));
     }
   }
   WriteFile(sources / "last", Payload(kStamp));
-  if (!hashed.PutRecord(kKey, sources / "last", kStamp) || !HiddenFilesIn(RecordDir(root / "hashed")).empty()) {
-    failures += "the next put did not clear what the killed ones left; ";
-  }
-  return failures;
+  EXPECT_TRUE(hashed.PutRecord(kKey, sources / "last", kStamp));
+  EXPECT_THAT(HiddenFilesIn(RecordDir(root / "hashed")), testing::IsEmpty()) << "the next put clears what the killed left";
 }
 
 TEST_F(Faults, KilledPutsAndCopiesLeaveOnlyWholeFiles) {
   const auto other = TempDirOnOtherFileSystem(dir_.path());
   if (!other) GTEST_SKIP() << "no second file system to copy from";
-  EXPECT_EQ(KillRounds(dir_ / "root", other->path() / "sources", 24, std::chrono::milliseconds(3)), "");
+  KillRounds(dir_ / "root", other->path() / "sources", 24, std::chrono::milliseconds(3));
 }
 
 // On a file system without unnamed temporary files (FUSE), where copies are staged under hidden names: the
@@ -155,41 +145,34 @@ TEST_F(Faults, KilledPutsAndCopiesLeaveOnlyWholeFiles) {
 TEST_F(Faults, OnFuseKilledPutsLeaveWholeFilesAndLookupsNeverSeeAStagedFile) {
   const ioPath backing = dir_ / "backing", mount = dir_ / "mount";
   ASSERT_TRUE(ioPath::create_directory(backing) && ioPath::create_directory(mount));
-  RunWithPrivateMounts([&]() -> std::string {
-    FuseMount fuse(backing, mount);
-    if (!fuse.error().empty()) return fuse.error();
-    const std::string failures = KillRounds(mount / "killed", dir_ / "sources", 24, std::chrono::milliseconds(15));
-    if (!failures.empty()) return failures;
-    const FileCache hashed(mount / "hashed", kNoBudget);
-    const FlatFileCache flat(mount / "flat");
-    const ioPath done = dir_ / "done";
-    std::vector<int> readers;
-    for (int i = 0; i < 2; ++i) {
-      readers.push_back(Fork([&] {
-        int found = 0;
-        while (!done.exists()) {
-          for (const auto& record : {hashed.FindRecord(kKey), flat.FindRecord(kKey)}) {
-            if (record.path.empty()) continue;
-            ++found;
-            if (IsHidden(record.path)) return 2;
-            if (!Intact(record.path, record.timestamp, 4096)) return 3;
-          }
+  const Mount fuse(mount, backing);
+  if (!fuse.error().empty()) GTEST_SKIP() << fuse.error();
+  KillRounds(mount / "killed", dir_ / "sources", 24, std::chrono::milliseconds(15));
+  const FileCache hashed(mount / "hashed", kNoBudget);
+  const FlatFileCache flat(mount / "flat");
+  const ioPath done = dir_ / "done";
+  std::vector<int> readers;
+  for (int i = 0; i < 2; ++i) {
+    readers.push_back(Fork([&] {
+      int found = 0;
+      while (!done.exists()) {
+        for (const auto& record : {hashed.FindRecord(kKey), flat.FindRecord(kKey)}) {
+          if (record.path.empty()) continue;
+          ++found;
+          if (IsHidden(record.path)) return 2;
+          if (!Intact(record.path, record.timestamp, 4096)) return 3;
         }
-        return found > 0 ? 0 : 4;
-      }));
-    }
-    for (long long stamp = kStamp; stamp < kStamp + 300; ++stamp) {
-      const ioPath source = dir_ / "sources" / "s";
-      WriteFile(source, Payload(stamp, 4096));
-      (stamp % 2 ? flat.PutRecord(kKey, source, stamp) : hashed.PutRecord(kKey, source, stamp));
-    }
-    WriteFile(done, "");
-    std::string readerFailures;
-    for (const int reader : readers) {
-      if (const int status = WaitForChild(reader)) readerFailures += "a reader ended with " + std::to_string(status) + "; ";
-    }
-    return readerFailures;
-  });
+      }
+      return found > 0 ? 0 : 4;
+    }));
+  }
+  for (long long stamp = kStamp; stamp < kStamp + 300; ++stamp) {
+    const ioPath source = dir_ / "sources" / "s";
+    WriteFile(source, Payload(stamp, 4096));
+    (stamp % 2 ? flat.PutRecord(kKey, source, stamp) : hashed.PutRecord(kKey, source, stamp));
+  }
+  WriteFile(done, "");
+  for (const int reader : readers) EXPECT_EQ(WaitForChild(reader), 0) << "a reader's status";
 }
 
 // Two users share a cache root that both may write to. What one of them holds (a file the other cannot even
