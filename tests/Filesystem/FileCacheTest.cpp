@@ -1,6 +1,7 @@
 // Both file caches in one process, then the hashed one between processes: a
 // read lock held in one against the removals of another; on Linux also what
-// others may plant below a root, and a bounded stress run.
+// others may plant below a root. (FaultTest runs them under faults and in a
+// stress run.)
 #include "Filesystem/FileCache.h"
 #include "Filesystem/FileOperations.h"
 #include "Filesystem/FlatFileCache.h"
@@ -10,7 +11,6 @@
 #include "support/Test.h"
 
 #include <limits>
-#include <random>
 #include <tuple>
 
 #ifndef _WIN32
@@ -21,7 +21,6 @@ namespace Tarnix::Core {
 namespace {
 
 using namespace ::Tarnix::Test;  // NOLINT(google-build-using-namespace)
-using Clock = std::chrono::steady_clock;
 
 constexpr long long kStamp = 1'500'000'000;  // any whole second will do
 constexpr auto kNoBudget = std::numeric_limits<unsigned long long>::max();
@@ -322,56 +321,6 @@ TEST_F(FileCacheTest, UnreadableDirectoryThrowsBeforeRemoving) {
   EXPECT_TRUE((root_ / "top").exists());
 }
 
-// Key, time and a body whose length and letter follow from the time: a torn, foreign or swapped file shows.
-std::string Contents(const std::string& key, long long stamp) {
-  return key + " " + std::to_string(stamp) + "\n" + std::string(stamp % 9000, static_cast<char>('a' + stamp % 26));
-}
-
-// Puts, finds (reading the file again and again while holding it) and removes on three keys until `end`.
-int Worker(const ioPath& root, const ioPath& sourceDir, int id, Clock::time_point end) {
-  std::mt19937 random(id);
-  const FileCache cache(root, kNoBudget);
-  for (long long sequence = 1; Clock::now() < end; ++sequence) {
-    const std::string key = AbstractFileCache::MakeCacheKey(std::to_string(random() % 3));
-    const unsigned action = random() % 3;
-    if (action == 0) {
-      // Workers share the file names, so they also meet at one target path.
-      const long long stamp = kStamp + 10 * sequence + id;
-      const ioPath source = sourceDir / ("f" + std::to_string(random() % 2));
-      WriteFile(source, Contents(key, stamp));
-      cache.PutRecord(key, source, stamp);
-      continue;
-    }
-    auto record = cache.FindRecord(key);
-    for (int read = 0; action == 1 && !record.path.empty() && read < 20; ++read) {
-      if (ReadFile(record.path) != Contents(key, record.timestamp)) return 2;  // changed or vanished while held
-    }
-    if (action == 2) {
-      record.readLock.reset();
-      cache.RemoveRecord(record);
-    }
-  }
-  return 0;
-}
-
-// Odd workers' sources are on another file system, where there is one.
-TEST_F(FileCacheTest, ConcurrentUseNeverLosesOrChangesAHeldFile) {
-  const auto end = Clock::now() + std::chrono::seconds(2);
-  const auto other = TempDirOnOtherFileSystem(dir_.path());
-  std::vector<int> children;
-  for (int id = 0; id < 4; ++id) {
-    const ioPath sourceDir = (other && id % 2 ? other->path() : dir_.path()) / ("w" + std::to_string(id));
-    ASSERT_TRUE(ioPath::create_directories(sourceDir));
-    children.push_back(Fork([&] { return Worker(root_, sourceDir, id, end); }));
-  }
-  // Meets held files (expected warnings) but never throws: no directory its walk meets is removed.
-  children.push_back(Fork([&] {
-    FLAGS_minloglevel = google::GLOG_ERROR;
-    while (Clock::now() < end) FileCache(root_, 64);
-    return 0;
-  }));
-  for (int pid : children) EXPECT_EQ(WaitForChild(pid), 0) << "child " << pid;
-}
 #endif  // Linux only
 
 }  // namespace
