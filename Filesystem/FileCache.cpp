@@ -47,6 +47,20 @@ bool LiesDirectlyIn(const ioPath& file, const ioPath& directory) {
                         fs::path(directory.platformString()), ec);
 }
 
+// Opens the record directory `relative` of `key` below `root` (made when
+// `create`). False when the key has none the cache may use: it would lead out
+// of the root, or a level is missing (and not made) or is a planted link.
+// Throws filesystem_error when the directory cannot be opened otherwise.
+bool OpenRecordDirectory(const ioPath& root, const ioPath& relative, const std::string& key, bool create,
+                         internal::CacheDirectory* directory) {
+  if (key.find("..") != std::string::npos && !internal::StaysBelowRoot(relative)) return false;
+  if (const std::error_code error = internal::OpenCacheDirectory(root, relative, create, directory)) {
+    if (internal::IsNoCacheDirectory(error)) return false;
+    internal::ThrowFilesystemError("Unable to list directory", root / relative, error);
+  }
+  return true;
+}
+
 }  // namespace
 
 FileCache::FileCache(const ioPath& root, unsigned long long limit) : root_(root) {
@@ -64,13 +78,9 @@ AbstractFileCache::CacheRecord FileCache::FindRecord(const std::string& key) con
   CacheRecord record;
   record.key = key;
   const ioPath relative = GetCachedPath(key);
-  if (key.find("..") != std::string::npos && !internal::StaysBelowRoot(relative)) return record;
   internal::CacheDirectory directory;
-  if (const std::error_code error = internal::OpenCacheDirectory(root_, relative, false, &directory)) {
-    // Missing is the common miss; a link planted at a level is no record directory.
-    if (internal::IsNoCacheDirectory(error)) return record;
-    internal::ThrowFilesystemError("Unable to list directory", root_ / relative, error);
-  }
+  // Missing is the common miss; a link planted at a level is no record directory.
+  if (!OpenRecordDirectory(root_, relative, key, false, &directory)) return record;
   const std::error_code error = internal::VisitCachedFiles(directory, false, [&](const ioPath& name) {
     internal::FileLock lock;
     long long lastWrite = 0;
@@ -91,12 +101,8 @@ bool FileCache::PutRecord(const std::string& key, const ioPath& source, long lon
   if (timestamp == 0) return false;
   if (!source.exists()) return false;
   const ioPath relative = GetCachedPath(key);
-  if (key.find("..") != std::string::npos && !internal::StaysBelowRoot(relative)) return false;
   internal::CacheDirectory directory;
-  if (const std::error_code error = internal::OpenCacheDirectory(root_, relative, true, &directory)) {
-    if (internal::IsNoCacheDirectory(error)) return false;
-    internal::ThrowFilesystemError("Unable to list directory", root_ / relative, error);
-  }
+  if (!OpenRecordDirectory(root_, relative, key, true, &directory)) return false;
   const ioPath path = root_ / relative;
   // Clearing the directory would delete the source before it could move.
   if (LiesDirectlyIn(source, path)) return false;

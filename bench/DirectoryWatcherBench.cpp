@@ -5,7 +5,8 @@
 // ConstructOn10kDirectories is compared with inotifywait (package
 // inotify-tools) setting up its recursive watches on the same tree in the same
 // run; the inotifywait figure includes starting the process, which
-// Inotifywait/OnEmptyDirectory measures alone. WriteToCallbackLatency reports the median and 99th percentile
+// Inotifywait/OnEmptyDirectory measures alone. DestroyIdleWatcher times the
+// stop of a watcher that waits for changes. WriteToCallbackLatency reports the median and 99th percentile
 // over 1,000 writes; CallbacksUnderTightWriter the callbacks per second while
 // one thread writes a byte at a time as fast as it can (the kernel merges
 // identical consecutive events that have not been read yet, so there are
@@ -97,6 +98,24 @@ const std::string& EmptyDirectory() {
   static ScratchDir scratch;
   return scratch.path();
 }
+
+// How long destroying an idle watcher takes: its worker is woken from its
+// wait (not timed out), joined, and its descriptors closed; the kernel's
+// grace period for a closed inotify instance is most of it.
+void DestroyIdleWatcher(benchmark::State& state) {
+  auto factory = CreateDirectoryWatcherFactory();
+  for (auto _ : state) {
+    state.PauseTiming();
+    auto watcher = factory->CreateWatcher(EmptyDirectory(), WatchEvent::Modified, [] {});
+    state.ResumeTiming();
+    if (!watcher) {
+      state.SkipWithError("CreateWatcher failed");
+      break;
+    }
+    watcher.reset();
+  }
+}
+BENCHMARK(DestroyIdleWatcher)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // Starts `inotifywait -m -r tree` and waits for its "Watches established."
 // line. On an empty directory this measures starting the process alone.

@@ -21,6 +21,7 @@
 #include <functional>
 #include <memory>
 #include <system_error>
+#include <utility>
 
 namespace Tarnix::Core::internal {
 
@@ -28,20 +29,19 @@ namespace Tarnix::Core::internal {
 class CacheDirectory {
  public:
   class Handle;  // defined by the platform
+  struct HandleDeleter {
+    void operator()(Handle* handle) const noexcept;  // defined by the platform
+  };
+  using HandlePtr = std::unique_ptr<Handle, HandleDeleter>;
 
-  CacheDirectory() noexcept;
-  explicit CacheDirectory(std::unique_ptr<Handle> handle) noexcept;
-  CacheDirectory(CacheDirectory&& other) noexcept;
-  CacheDirectory& operator=(CacheDirectory&& other) noexcept;
-  CacheDirectory(const CacheDirectory&) = delete;
-  CacheDirectory& operator=(const CacheDirectory&) = delete;
-  ~CacheDirectory();
+  CacheDirectory() noexcept = default;
+  explicit CacheDirectory(HandlePtr handle) noexcept : handle_(std::move(handle)) {}
 
   explicit operator bool() const noexcept { return handle_ != nullptr; }
   Handle& handle() const noexcept { return *handle_; }
 
  private:
-  std::unique_ptr<Handle> handle_;
+  HandlePtr handle_;
 };
 
 // Opens the directory `relative` below `root`, or `root` itself when

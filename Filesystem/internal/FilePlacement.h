@@ -10,6 +10,7 @@
 #include "Filesystem/ioPath.h"
 
 #include <functional>
+#include <memory>
 #include <system_error>
 
 namespace Tarnix::Core::internal {
@@ -55,5 +56,34 @@ struct Placement {
 [[nodiscard]] std::error_code PlaceFile(const ioPath& from, const CacheDirectory& directory, const ioPath& name,
                                         long long timestamp, const std::function<bool()>& makeRoom,
                                         Placement* placement, Staging staging = Staging::UnnamedFile);
+
+// The platform's half of PlaceFile: one source on its way to one name in one
+// directory, with the times it is to have. PlaceFile decides the order of the
+// steps (and when to make room); the platform knows how to take each.
+class PlacementSource {
+ public:
+  virtual ~PlacementSource() = default;
+  // Whether the source can move: it lies on the directory's file system and
+  // no reader holds it.
+  virtual bool CanMove() const = 0;
+  // Moves the source to the name, stamped before it appears there, never
+  // replacing: errc::file_exists when the name is taken. When it stays, its
+  // old times come back.
+  [[nodiscard]] virtual std::error_code Move() = 0;
+  // Copies the source completely out of sight beside the name, stamped.
+  [[nodiscard]] virtual std::error_code Stage() = 0;
+  // Gives the staged copy the name, never replacing: errc::file_exists when
+  // the name is taken (the copy stays staged and may be published again).
+  [[nodiscard]] virtual std::error_code Publish() = 0;
+  // Removes the source of a published copy as a cached file is removed (a
+  // reader's lock keeps it). False when it stays.
+  virtual bool RemoveSource() = 0;
+};
+
+// Opens `from` for placing as `name` in `directory`. Errors:
+// errc::invalid_argument when `from` is not a regular file; the open's error.
+[[nodiscard]] std::error_code OpenPlacementSource(const ioPath& from, const CacheDirectory& directory,
+                                                  const ioPath& name, long long timestamp, Staging staging,
+                                                  std::unique_ptr<PlacementSource>* source);
 
 }  // namespace Tarnix::Core::internal

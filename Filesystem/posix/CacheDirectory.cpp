@@ -42,11 +42,7 @@ class CacheDirectory::Handle {
   posix::DirectoryStream stream_;   // owns the descriptor from then on
 };
 
-CacheDirectory::CacheDirectory() noexcept = default;
-CacheDirectory::CacheDirectory(std::unique_ptr<Handle> handle) noexcept : handle_(std::move(handle)) {}
-CacheDirectory::CacheDirectory(CacheDirectory&& other) noexcept = default;
-CacheDirectory& CacheDirectory::operator=(CacheDirectory&& other) noexcept = default;
-CacheDirectory::~CacheDirectory() = default;
+void CacheDirectory::HandleDeleter::operator()(Handle* handle) const noexcept { delete handle; }
 
 namespace {
 
@@ -118,7 +114,7 @@ std::error_code OpenCacheDirectory(const ioPath& root, const ioPath& relative, b
       if (auto ec = WalkLevels(std::move(rootFd), relative, create, &fd)) return ec;
     }
   }
-  *directory = CacheDirectory(std::make_unique<CacheDirectory::Handle>(std::move(fd)));
+  *directory = CacheDirectory(CacheDirectory::HandlePtr(new CacheDirectory::Handle(std::move(fd))));
   return {};
 }
 

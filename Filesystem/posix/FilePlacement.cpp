@@ -1,7 +1,10 @@
-// Linux realisation of placing files without replacing: renameat2 with
+// Linux steps of placing files without replacing: renameat2 with
 // RENAME_NOREPLACE (or link + unlink where the file system lacks the flag),
 // and copies staged out of sight (posix/StagedFile.h) that appear only once
-// they are complete.
+// they are complete. The source is held under the removal lock until it is
+// gone: that pins down which file is moved, stamped or copied, and keeps
+// readers from locking it meanwhile; a source a reader holds is copied from a
+// descriptor of our own and stays.
 #include "Filesystem/internal/FilePlacement.h"
 
 #include "Filesystem/posix/CacheDirectory.h"
@@ -17,6 +20,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <memory>
 #include <string>
 
 namespace Tarnix::Core {
@@ -26,10 +30,6 @@ namespace internal {
 namespace {
 
 using posix::UniqueFd;
-
-// Bounds the rounds of a placement that keeps finding a new file at its
-// name: each round made room, so only concurrent writers can make it loop.
-constexpr int kPlacementAttempts = 4;
 
 // Renames `source` to `name` in `directoryFd` without replacing.
 [[nodiscard]] std::error_code RenameNoReplace(const char* source, int directoryFd, const char* name) {
@@ -56,71 +56,73 @@ constexpr int kPlacementAttempts = 4;
   return posix::ApplySourceAttributes(staged, sourceStat.st_mode, stagedStat, times);
 }
 
-}  // namespace
+class Source final : public PlacementSource {
+ public:
+  Source(const ioPath& from, const CacheDirectory& directory, const ioPath& name, long long timestamp,
+         Staging staging)
+      : source_(from.platformString()),
+        target_(name.platformString()),
+        directoryFd_(posix::DirectoryFd(directory)),
+        times_{{static_cast<time_t>(timestamp), 0}, {static_cast<time_t>(timestamp), 0}},
+        unnamed_(staging == Staging::UnnamedFile) {}
 
-std::error_code PlaceFile(const ioPath& from, const CacheDirectory& directory, const ioPath& name, long long timestamp,
-                          const std::function<bool()>& makeRoom, Placement* placement, Staging staging) {
-  *placement = Placement();
-  const std::string source = from.platformString();
-  const std::string target = name.platformString();
-  const int directoryFd = posix::DirectoryFd(directory);
-  const timespec times[2] = {{static_cast<time_t>(timestamp), 0}, {static_cast<time_t>(timestamp), 0}};
-
-  // Held until the source is gone: it pins down which file we move, stamp or
-  // copy, and keeps readers from locking it meanwhile. A source that a reader
-  // holds is copied from a descriptor of our own and stays.
-  UniqueFd held;
-  struct stat sourceStat {};
-  const std::error_code lockError = posix::LockFileAt(AT_FDCWD, source.c_str(), LOCK_EX, /*followLinks=*/true,
-                                                      std::errc::device_or_resource_busy, &held, &sourceStat);
-  UniqueFd reader;
-  if (lockError) {
-    if (lockError != std::errc::device_or_resource_busy) return lockError;
-    if (auto error = posix::OpenFile(source.c_str(), O_RDONLY, 0, &reader, &sourceStat)) return error;
-  }
-  if (!S_ISREG(sourceStat.st_mode)) return std::make_error_code(std::errc::invalid_argument);
-  struct stat directoryStat {};
-  if (::fstat(directoryFd, &directoryStat) != 0) return posix::LastError();
-  bool move = held && sourceStat.st_dev == directoryStat.st_dev;
-
-  posix::StagedFile staged;
-  const auto stage = [&]() -> std::error_code {
-    if (auto error = staged.Create(directoryFd, target, staging == Staging::UnnamedFile)) return error;
-    return FillStaged(held ? held.get() : reader.get(), sourceStat, staged.fd(), times);
-  };
-  if (!move) {
-    if (auto error = stage()) return error;
-  }
-
-  for (int attempt = 0; attempt < kPlacementAttempts; ++attempt) {
-    if (!makeRoom()) return std::make_error_code(std::errc::device_or_resource_busy);
-    if (move) {
-      // Stamped before it appears at its new name; the old times come back
-      // if it does not move.
-      if (::futimens(held.get(), times) != 0) return posix::LastError();
-      const std::error_code error = RenameNoReplace(source.c_str(), directoryFd, target.c_str());
-      if (!error) {
-        placement->placed = true;
-        return {};
-      }
-      const timespec old[2] = {sourceStat.st_atim, sourceStat.st_mtim};
-      ::futimens(held.get(), old);
-      if (error == std::errc::file_exists) continue;
-      // Refused for another reason (one device seen through two mounts, a
-      // source directory we may not change): copy it instead.
-      move = false;
-      if (auto stageError = stage()) return stageError;
-      continue;
+  [[nodiscard]] std::error_code Open() {
+    const std::error_code lockError = posix::LockFileAt(AT_FDCWD, source_.c_str(), LOCK_EX, /*followLinks=*/true,
+                                                        std::errc::device_or_resource_busy, &held_, &sourceStat_);
+    if (lockError) {
+      if (lockError != std::errc::device_or_resource_busy) return lockError;
+      if (auto error = posix::OpenFile(source_.c_str(), O_RDONLY, 0, &reader_, &sourceStat_)) return error;
     }
-    const std::error_code error = staged.Publish(/*replace=*/false);
-    if (error == std::errc::file_exists) continue;
-    if (error) return error;
-    placement->placed = true;
-    // Removed like a cached file: only under our removal lock.
-    placement->sourceKept = !held || ::unlink(source.c_str()) != 0;
+    if (!S_ISREG(sourceStat_.st_mode)) return std::make_error_code(std::errc::invalid_argument);
+    struct stat directoryStat {};
+    if (::fstat(directoryFd_, &directoryStat) != 0) return posix::LastError();
+    sameDevice_ = sourceStat_.st_dev == directoryStat.st_dev;
     return {};
   }
-  return std::make_error_code(std::errc::file_exists);
+
+  bool CanMove() const override { return held_ && sameDevice_; }
+
+  std::error_code Move() override {
+    if (::futimens(held_.get(), times_) != 0) return posix::LastError();
+    const std::error_code error = RenameNoReplace(source_.c_str(), directoryFd_, target_.c_str());
+    if (error) {
+      const timespec old[2] = {sourceStat_.st_atim, sourceStat_.st_mtim};
+      ::futimens(held_.get(), old);
+    }
+    return error;
+  }
+
+  std::error_code Stage() override {
+    if (auto error = staged_.Create(directoryFd_, target_, unnamed_)) return error;
+    return FillStaged(held_ ? held_.get() : reader_.get(), sourceStat_, staged_.fd(), times_);
+  }
+
+  std::error_code Publish() override { return staged_.Publish(/*replace=*/false); }
+
+  // Only under our removal lock.
+  bool RemoveSource() override { return held_ && ::unlink(source_.c_str()) == 0; }
+
+ private:
+  const std::string source_;
+  const std::string target_;
+  const int directoryFd_;
+  const timespec times_[2];
+  const bool unnamed_;
+  UniqueFd held_;    // the source under our removal lock
+  UniqueFd reader_;  // or, when a reader holds it, a descriptor to copy from
+  struct stat sourceStat_ {};
+  bool sameDevice_ = false;
+  posix::StagedFile staged_;
+};
+
+}  // namespace
+
+std::error_code OpenPlacementSource(const ioPath& from, const CacheDirectory& directory, const ioPath& name,
+                                    long long timestamp, Staging staging, std::unique_ptr<PlacementSource>* source) {
+  auto opened = std::make_unique<Source>(from, directory, name, timestamp, staging);
+  if (auto error = opened->Open()) return error;
+  *source = std::move(opened);
+  return {};
 }
 
 }  // namespace internal

@@ -39,8 +39,6 @@ class StagedFile {
   StagedFile() = default;
   // Discards the file when it was not published.
   ~StagedFile();
-  StagedFile(const StagedFile&) = delete;
-  StagedFile& operator=(const StagedFile&) = delete;
 
   // Creates an empty staging file, mode 0600, for the entry `name` of the
   // directory open as `directoryFd` (which must stay open while this object

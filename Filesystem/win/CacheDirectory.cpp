@@ -29,11 +29,7 @@ class CacheDirectory::Handle {
   std::vector<win::UniqueHandle> levels_;  // held only to pin the levels down
 };
 
-CacheDirectory::CacheDirectory() noexcept = default;
-CacheDirectory::CacheDirectory(std::unique_ptr<Handle> handle) noexcept : handle_(std::move(handle)) {}
-CacheDirectory::CacheDirectory(CacheDirectory&& other) noexcept = default;
-CacheDirectory& CacheDirectory::operator=(CacheDirectory&& other) noexcept = default;
-CacheDirectory::~CacheDirectory() = default;
+void CacheDirectory::HandleDeleter::operator()(Handle* handle) const noexcept { delete handle; }
 
 namespace {
 
@@ -106,8 +102,8 @@ std::error_code OpenCacheDirectory(const ioPath& root, const ioPath& relative, b
     if (!IsDirectory(info)) return std::make_error_code(std::errc::not_a_directory);
     levels.push_back(std::move(level));
   }
-  *directory = CacheDirectory(std::make_unique<CacheDirectory::Handle>(path, info.dwVolumeSerialNumber,
-                                                                       std::move(levels)));
+  *directory = CacheDirectory(
+      CacheDirectory::HandlePtr(new CacheDirectory::Handle(path, info.dwVolumeSerialNumber, std::move(levels))));
   return {};
 }
 

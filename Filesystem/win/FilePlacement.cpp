@@ -10,75 +10,78 @@
 #include "Filesystem/win/Handle.h"
 #include "Filesystem/win/StagedFile.h"
 
+#include <memory>
 #include <string>
 
 namespace Tarnix::Core::internal {
 
 namespace {
 
-// Bounds the rounds of a placement that keeps finding a new file at its
-// name: each round made room, so only concurrent writers can make it loop.
-constexpr int kPlacementAttempts = 4;
+class Source final : public PlacementSource {
+ public:
+  Source(const ioPath& from, const CacheDirectory& directory, const ioPath& name, long long timestamp)
+      : from_(from), source_(from.wstring()), target_(win::DirectoryPath(directory) / name),
+        volume_(win::DirectoryVolume(directory)), timestamp_(timestamp) {}
+
+  [[nodiscard]] std::error_code Open() {
+    if (!::GetFileAttributesExW(source_.c_str(), GetFileExInfoStandard, &before_)) return win::LastError();
+    if ((before_.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      return std::make_error_code(std::errc::invalid_argument);
+    }
+    // Whether a reader holds the source: then it cannot be opened for deletion.
+    const win::UniqueHandle probe(::CreateFileW(source_.c_str(), DELETE | FILE_READ_ATTRIBUTES,
+                                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                OPEN_EXISTING, 0, nullptr));
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (probe) {
+      if (!::GetFileInformationByHandle(probe.get(), &info)) return win::LastError();
+      canMove_ = info.dwVolumeSerialNumber == volume_;
+    } else if (::GetLastError() != ERROR_SHARING_VIOLATION) {
+      return win::LastError();
+    }
+    return {};
+  }
+
+  bool CanMove() const override { return canMove_; }
+
+  std::error_code Move() override {
+    if (auto error = win::SetBothTimes(source_, timestamp_)) return error;
+    if (::MoveFileExW(source_.c_str(), target_.wstring().c_str(), 0)) return {};
+    const std::error_code error = win::LastError();
+    win::RestoreTimes(source_, before_.ftLastAccessTime, before_.ftLastWriteTime);
+    return error;
+  }
+
+  std::error_code Stage() override {
+    if (auto error = staged_.Copy(from_, target_, nullptr)) return error;
+    return staged_.SetTimes(timestamp_);
+  }
+
+  std::error_code Publish() override { return staged_.Publish(/*replace=*/false); }
+
+  // A read-locked source cannot be deleted.
+  bool RemoveSource() override { return ::DeleteFileW(source_.c_str()) != FALSE; }
+
+ private:
+  const ioPath from_;
+  const std::wstring source_;
+  const ioPath target_;
+  const DWORD volume_;
+  const long long timestamp_;
+  WIN32_FILE_ATTRIBUTE_DATA before_{};
+  bool canMove_ = false;
+  win::StagedFile staged_;
+};
 
 }  // namespace
 
-std::error_code PlaceFile(const ioPath& from, const CacheDirectory& directory, const ioPath& name, long long timestamp,
-                          const std::function<bool()>& makeRoom, Placement* placement, Staging /*staging*/) {
-  *placement = Placement();
-  const std::wstring source = from.wstring();
-  const ioPath target = win::DirectoryPath(directory) / name;
-
-  // Whether a reader holds the source: then it cannot move, and is copied.
-  WIN32_FILE_ATTRIBUTE_DATA before{};
-  if (!::GetFileAttributesExW(source.c_str(), GetFileExInfoStandard, &before)) return win::LastError();
-  if ((before.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return std::make_error_code(std::errc::invalid_argument);
-  BY_HANDLE_FILE_INFORMATION info{};
-  win::UniqueHandle probe(::CreateFileW(source.c_str(), DELETE | FILE_READ_ATTRIBUTES,
-                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                        0, nullptr));
-  const bool readerHolds = !probe && ::GetLastError() == ERROR_SHARING_VIOLATION;
-  if (!probe && !readerHolds) return win::LastError();
-  if (probe && !::GetFileInformationByHandle(probe.get(), &info)) return win::LastError();
-  probe.reset();
-  bool move = !readerHolds && info.dwVolumeSerialNumber == win::DirectoryVolume(directory);
-
-  win::StagedFile staged;
-  const auto stage = [&]() -> std::error_code {
-    if (auto error = staged.Copy(from, target, nullptr)) return error;
-    return staged.SetTimes(timestamp);
-  };
-  if (!move) {
-    if (auto error = stage()) return error;
-  }
-
-  for (int attempt = 0; attempt < kPlacementAttempts; ++attempt) {
-    if (!makeRoom()) return std::make_error_code(std::errc::device_or_resource_busy);
-    if (move) {
-      // Stamped before it appears at its new name; the old times come back
-      // if it does not move.
-      if (auto error = win::SetBothTimes(source, timestamp)) return error;
-      if (::MoveFileExW(source.c_str(), target.wstring().c_str(), 0)) {
-        placement->placed = true;
-        return {};
-      }
-      const std::error_code error = win::LastError();
-      win::RestoreTimes(source, before.ftLastAccessTime, before.ftLastWriteTime);
-      if (error == std::errc::file_exists) continue;
-      // Refused for another reason (a reader came meanwhile, a source
-      // directory we may not change): copy it instead.
-      move = false;
-      if (auto stageError = stage()) return stageError;
-      continue;
-    }
-    const std::error_code error = staged.Publish(/*replace=*/false);
-    if (error == std::errc::file_exists) continue;
-    if (error) return error;
-    placement->placed = true;
-    // Removed like a cached file: a read-locked source cannot be deleted.
-    placement->sourceKept = !::DeleteFileW(source.c_str());
-    return {};
-  }
-  return std::make_error_code(std::errc::file_exists);
+std::error_code OpenPlacementSource(const ioPath& from, const CacheDirectory& directory, const ioPath& name,
+                                    long long timestamp, Staging /*staging*/,
+                                    std::unique_ptr<PlacementSource>* source) {
+  auto opened = std::make_unique<Source>(from, directory, name, timestamp);
+  if (auto error = opened->Open()) return error;
+  *source = std::move(opened);
+  return {};
 }
 
 }  // namespace Tarnix::Core::internal

@@ -1,47 +1,28 @@
 // Owners of Windows handles, and the one place a Windows error becomes an
 // error code.
 //
-// UniqueHandle: move-only owner of one kernel handle; the destructor closes
-// it and never throws. INVALID_HANDLE_VALUE and null both mean "owns nothing",
-// since CreateFileW fails with the one and CreateEventW with the other.
+// UniqueHandle: move-only owner of one kernel handle (RAII/UniqueResource.h).
+// INVALID_HANDLE_VALUE and null both mean "owns nothing", since CreateFileW
+// fails with the one and CreateEventW with the other.
 // MakeReleasableHandle: the same ownership as a Releasable, for the watcher.
 #pragma once
 
 #include "RAII/Releasable.h"
+#include "RAII/UniqueResource.h"
 
 #include <windows.h>
 
 #include <system_error>
-#include <utility>
 
 namespace Tarnix::Core::win {
 
-class UniqueHandle {
- public:
-  UniqueHandle() noexcept = default;
-  explicit UniqueHandle(HANDLE handle) noexcept : handle_(handle) {}
-  UniqueHandle(UniqueHandle&& other) noexcept : handle_(other.release()) {}
-  UniqueHandle& operator=(UniqueHandle&& other) noexcept {
-    if (this != &other) reset(other.release());
-    return *this;
-  }
-  UniqueHandle(const UniqueHandle&) = delete;
-  UniqueHandle& operator=(const UniqueHandle&) = delete;
-  ~UniqueHandle() { reset(); }
-
-  HANDLE get() const noexcept { return handle_; }
-  bool valid() const noexcept { return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr; }
-  explicit operator bool() const noexcept { return valid(); }
-
-  HANDLE release() noexcept { return std::exchange(handle_, INVALID_HANDLE_VALUE); }
-  void reset(HANDLE handle = INVALID_HANDLE_VALUE) noexcept {
-    if (valid()) ::CloseHandle(handle_);
-    handle_ = handle;
-  }
-
- private:
-  HANDLE handle_ = INVALID_HANDLE_VALUE;
+struct HandleTraits {
+  using Value = HANDLE;
+  static HANDLE None() noexcept { return INVALID_HANDLE_VALUE; }
+  static bool Valid(HANDLE handle) noexcept { return handle != INVALID_HANDLE_VALUE && handle != nullptr; }
+  static void Close(HANDLE handle) noexcept { ::CloseHandle(handle); }
 };
+using UniqueHandle = UniqueResource<HandleTraits>;
 
 // Owning when `owned` (the call that produced `handle` succeeded); released
 // with CloseHandle.

@@ -26,8 +26,6 @@ class StagedFile {
   StagedFile() = default;
   // Deletes the staged copy when it was not published.
   ~StagedFile();
-  StagedFile(const StagedFile&) = delete;
-  StagedFile& operator=(const StagedFile&) = delete;
 
   // Copies `source` to a new staging name beside `target`, reporting to
   // `progress` when given. Errors: CopyFileExW's (errc::operation_canceled

