@@ -141,18 +141,6 @@ TEST_F(CopyFilesTest, WithoutWaitReturnsAtOnceAndTheJobKeepsTheController) {
   EXPECT_EQ(ReadFile(At("dst")), contents);
 }
 
-// A job without a controller (the stub's) copies data and last-write time;
-// a copy onto the file itself is refused without touching it.
-TEST_F(CopyFilesTest, StubJobCopiesAndASelfCopyIsRefused) {
-  const std::string contents = MakeFile(At("src"), kCopyChunkBytes + 777);
-  SetFileTime(At("src"), 1234567890);
-  EXPECT_TRUE(CopyFiles({{At("src"), At("stub")}}, nullptr, true));
-  EXPECT_EQ(ReadFile(At("stub")), contents);
-  EXPECT_EQ(At("stub").last_write_time(), 1234567890);
-  EXPECT_FALSE(CopyFiles({{At("src"), At("src")}}, nullptr, true));
-  EXPECT_EQ(ReadFile(At("src")), contents);
-}
-
 // The list under every controller. Steps "+i" subscribe observer i, "-i" unsubscribe it (0: null), through
 // the publisher interface: twice is once, the later ones move up, an unknown one is ignored.
 TEST(EventHandlerList, KeepsEachObserverOnceInSubscriptionOrder) {
@@ -205,18 +193,6 @@ TEST_F(CopyFilesTest, CopiesDataAndAttributes) {
   TempDir shm("/dev/shm");
   if (!OnDifferentFileSystems(dir_.path(), shm.path())) GTEST_SKIP() << "no second file system";
   copy(At("src"), shm / "dst", posix::CopyMethod::CopyFileRange);
-}
-
-// A write that fails half-way (over the file-size limit, as on a full disk) leaves no truncated copy behind.
-TEST_F(CopyFilesTest, FailureHalfWayRemovesThePartialCopy) {
-  MakeFile(At("src"), 3 * kMiB);
-  EXPECT_EQ(RunInChild([&] {
-              ::signal(SIGXFSZ, SIG_IGN);
-              const rlimit limit{kMiB, kMiB};
-              if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) return 10;
-              const auto ec = internal::CopyFileWithProgress(At("src"), At("dst"), KeepGoing);
-              return ec != std::errc::file_too_large ? 11 : At("dst").exists() ? 12 : 0;
-            }), 0);
 }
 
 // Copying a file onto itself must not truncate it, and a FIFO on either side

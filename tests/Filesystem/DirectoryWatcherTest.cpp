@@ -214,22 +214,6 @@ TEST_F(DirectoryWatcherTest, CallbackExceptionIsLogged) {
 
 // --- Linux only: inotify's queue, the descriptor limit, the watch limit -------
 #ifndef _WIN32
-// Moving in a directory of files is one change: none of its files was
-// written. Before, each non-empty file of it counted as a write.
-TEST_F(DirectoryWatcherTest, ModifiedIgnoresFilesOfADirectoryMovedIn) {
-  MakeDirs(dir_ / "tree");
-  MakeDirs(dir_ / "outside/moved");
-  for (int i = 0; i < 20; ++i) WriteFile(dir_ / ("outside/moved/f" + std::to_string(i)), "x");
-  Calls calls;
-  auto watcher = factory_->CreateWatcher(dir_ / "tree", WatchEvent::Modified, calls.Callback());
-  ASSERT_TRUE(watcher);
-  Rename(dir_ / "outside/moved", dir_ / "tree/moved");
-  WriteFile(dir_ / "tree/sentinel", "x");
-  EXPECT_EQ(calls.WaitFor(1), 1);
-  watcher.reset();
-  EXPECT_EQ(calls.count, 1);
-}
-
 // While the worker is held in a callback, more events arrive than the kernel
 // queues: the overflow is logged once, and a detailed watcher reports it once.
 TEST_F(DirectoryWatcherTest, QueueOverflowIsLoggedAndReportedOnce) {

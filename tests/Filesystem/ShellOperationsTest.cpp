@@ -3,7 +3,6 @@
 // the XDG rules; Windows: the shell's recycle bin, SetFileAttributesW and the
 // local application-data known folder.
 #include "Filesystem/ShellOperations.h"
-#include "Filesystem/internal/PathAttribute.h"
 
 #include "support/Test.h"
 
@@ -36,16 +35,6 @@ TEST_F(ShellOperationsTest, MoveToTrashTakesFilesAndTreesAway) {
   EXPECT_FALSE((dir_ / "plain").exists() || (dir_ / "dir").exists());
   EXPECT_FALSE(MoveToTrash(dir_ / "missing"));
   EXPECT_TRUE(log.records().empty());
-}
-
-TEST(PathAttributeTranslation, EachBitHasItsWindowsValue) {
-  const std::pair<std::uint32_t, std::uint32_t> rows[] = {
-      {0x00, 0x80},   {0x01, 0x1},    {0x02, 0x2}, {0x04, 0x4},    {0x08, 0x20}, {0x10, 0x100},
-      {0x20, 0x1000}, {0x40, 0x2000}, {0x03, 0x3}, {0x7F, 0x3127},  // combinations
-      {0x80, 0x0},    {0xFFFFFF88, 0x20}};  // bits above 0x40 ignored: alone they are the empty set
-  for (const auto& [bits, windows] : rows) {
-    EXPECT_EQ(internal::ToWindowsAttributes(static_cast<PathAttribute>(bits)), windows) << bits;
-  }
 }
 
 #ifndef _WIN32

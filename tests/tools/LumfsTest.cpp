@@ -142,19 +142,6 @@ TEST_F(Lumfs, TemporaryDirectoriesAndFreeNames) {
 
 // --- Linux only: links and FIFOs, signals, terminals -------------------------
 #ifndef _WIN32
-TEST_F(Lumfs, MissingPathFailsWithOneLineNamingIt) {
-  const std::string missing = P("missing");
-  for (const std::vector<std::string>& command : std::vector<std::vector<std::string>>{
-           {"copy", missing, P("dest")}, {"watch", missing}, {"cache", "clean", missing, "1M"}, {"rmdir", missing}}) {
-    SCOPED_TRACE(command[0]);
-    const ProcessResult result = Lum(command);
-    EXPECT_EQ(result.status, 1) << result.err;
-    EXPECT_EQ(result.err.rfind("lumfs: ", 0), 0u) << result.err;
-    EXPECT_NE(result.err.find(missing), std::string::npos) << result.err;
-    EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
-  }
-}
-
 TEST_F(Lumfs, CopyRefusalsNameThePathAndTheReason) {
   WriteFile(dir_ / "a", "data");
   ASSERT_EQ(::symlink("a", P("link").c_str()), 0);
