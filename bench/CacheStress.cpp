@@ -5,14 +5,17 @@
 //
 //   CacheStress hashed|flat ROOT SOURCES [processes=4] [seconds=60]
 //
-// SOURCES is where each process writes the files it puts (on ROOT's file
-// system they are moved in, on another one copied). Every file says which
+// SOURCES is where each process writes the files it puts, in a directory of
+// its own under names the others use too, so that puts of several processes
+// meet at one cached path (on ROOT's file system they are moved in, on
+// another one copied). Every file says which
 // timestamp it was put with and its length and letter follow from it, so a
 // torn, mixed, stale or staged file shows. Prints one line:
 //   reads checked N, reads bad N, exceptions N (puts N, removes N, clean-ups N)
 // and exits 1 when a read was bad or an exception escaped.
 // bench/cache_stress.sh runs every variant (both caches; sources on the same
-// or another file system; the root on a FUSE mount).
+// or another file system; the root on a FUSE mount); the fault tests run it
+// for a few seconds.
 #include "Filesystem/FileCache.h"
 #include "Filesystem/FlatFileCache.h"
 
@@ -78,7 +81,7 @@ void Work(bool hashed, const ioPath& root, const ioPath& sources, int id, Clock:
     try {
       if (action < 4) {
         const long long stamp = kFirstStamp + sequence * 100 + id;
-        const ioPath source = sources / ("p" + std::to_string(id) + "-" + std::to_string(random() % 2));
+        const ioPath source = sources / std::to_string(id) / ("p" + std::to_string(random() % 2));
         WriteAll(source, Payload(stamp));
         counts->puts += cache->PutRecord(key, source, stamp);
       } else if (action < 8) {
@@ -120,7 +123,7 @@ int main(int argc, char** argv) {
   const int processes = argc > 4 ? std::atoi(argv[4]) : 4;
   const int seconds = argc > 5 ? std::atoi(argv[5]) : 60;
   ioPath::create_directories(root);
-  ioPath::create_directories(sources);
+  for (int id = 0; id < processes; ++id) ioPath::create_directories(sources / std::to_string(id));
   const auto end = Clock::now() + std::chrono::seconds(seconds);
 
   std::vector<std::pair<int, int>> children;  // pid, read end of its pipe
