@@ -1,6 +1,7 @@
 // CopyFiles and the per-file copy under it. The reports of progress need the
-// system to call the copy's progress routine, which Wine never does; the
-// section at the end is Linux's own (the ways of moving data, FIFOs, limits).
+// system to call the copy's progress routine, which Wine never does: the
+// Windows section drives the routine itself. Linux's section: the ways of
+// moving data, FIFOs, self-copies.
 #include "Filesystem/CopyFiles.h"
 #include "Filesystem/internal/CopyFileWithProgress.h"
 
@@ -10,7 +11,10 @@
 #include <map>
 #include <regex>
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include "Filesystem/internal/CopyJob.h"
+#include "Filesystem/win/CopyProgress.h"
+#else
 #include "Filesystem/posix/CopyData.h"
 #endif
 
@@ -141,26 +145,6 @@ TEST_F(CopyFilesTest, WithoutWaitReturnsAtOnceAndTheJobKeepsTheController) {
   EXPECT_EQ(ReadFile(At("dst")), contents);
 }
 
-// The list under every controller. Steps "+i" subscribe observer i, "-i" unsubscribe it (0: null), through
-// the publisher interface: twice is once, the later ones move up, an unknown one is ignored.
-TEST(EventHandlerList, KeepsEachObserverOnceInSubscriptionOrder) {
-  IProgressObserver observers[3];
-  const std::pair<const char*, const char*> cases[] = {
-      {"+1+2+1", "12"}, {"+1+2+3-2", "13"}, {"+1-3-1-1+1", "1"}, {"+0+1-0", "1"}, {"+3+1+2-1+1", "321"}};
-  for (const auto& [steps, expected] : cases) {
-    SCOPED_TRACE(steps);
-    EventHandlerList<IProgressObserver, SyncExecutePolicy> list;
-    EventPublisher<IProgressObserver>& publisher = list;
-    for (const char* step = steps; *step; step += 2) {
-      IProgressObserver* observer = step[1] == '0' ? nullptr : &observers[step[1] - '1'];
-      step[0] == '+' ? publisher.Subscribe(observer) : publisher.Unsubscribe(observer);
-    }
-    std::string actual;
-    for (IProgressObserver* o : list.Observers()) actual += static_cast<char>('1' + (o - observers));
-    EXPECT_EQ(actual, expected);
-  }
-}
-
 // --- Linux only -------------------------------------------------------------
 #ifndef _WIN32
 internal::CopyProgressAction KeepGoing(std::uint64_t) { return internal::CopyProgressAction::Continue; }
@@ -210,7 +194,46 @@ TEST_F(CopyFilesTest, RefusesSelfCopiesAndFifos) {
     EXPECT_FALSE(At("out").exists());
   }
 }
-#endif  // Linux only
+#else
+// --- Windows only: the routine CopyFileExW calls, driven with chosen totals --
+// What CopyFileExW does with its routine: reports each running total of a
+// file of 400 bytes and, on PROGRESS_CANCEL, fails the copy.
+std::error_code ScriptedCopy(const internal::CopyProgressRoutine& progress, std::vector<DWORD>* answers) {
+  const auto bytes = [](long long count) {
+    LARGE_INTEGER value;
+    value.QuadPart = count;
+    return value;
+  };
+  for (const long long total : {0, 100, 250, 400}) {
+    answers->push_back(win::CopyProgress(bytes(400), bytes(total), bytes(400), bytes(total), 1, CALLBACK_CHUNK_FINISHED,
+                                         nullptr, nullptr, const_cast<internal::CopyProgressRoutine*>(&progress)));
+    if (answers->back() == PROGRESS_CANCEL) return std::make_error_code(std::errc::operation_canceled);
+  }
+  return {};
+}
+
+// Two files through the copy job: the increments reach the controller, and
+// once it says cancel the routine answers PROGRESS_CANCEL and the job stops.
+TEST(CopyProgressRoutine, IncrementsReachTheControllerAndCancelStopsTheJob) {
+  const std::tuple<long long, int, std::vector<long long>, std::vector<DWORD>> rows[] = {
+      // cancel after, final state, advances of both files, the routine's answers for the first
+      {-1, Succeeded, {0, 100, 150, 150, 0, 100, 150, 150}, {0, 0, 0, 0}},
+      {249, Cancelled, {0, 100, 150}, {PROGRESS_CONTINUE, PROGRESS_CONTINUE, PROGRESS_CANCEL}}};
+  for (const auto& [cancelAfter, finalState, advances, expectedAnswers] : rows) {
+    SCOPED_TRACE(cancelAfter);
+    RecordingController controller(cancelAfter);
+    std::vector<DWORD> answers;
+    const bool copied = internal::RunCopyJob(
+        {{ioPath("a"), ioPath("a.copy")}, {ioPath("b"), ioPath("b.copy")}}, controller,
+        [&](const ioPath&, const ioPath&, const internal::CopyProgressRoutine& progress) { return ScriptedCopy(progress, &answers); });
+    EXPECT_EQ(copied, finalState == Succeeded);
+    EXPECT_EQ(controller.values['S'], (std::vector<long long>{Started, finalState}));
+    EXPECT_EQ(controller.values['A'], advances);
+    answers.resize(expectedAnswers.size());
+    EXPECT_EQ(answers, expectedAnswers);
+  }
+}
+#endif
 
 }  // namespace
 }  // namespace Tarnix::Core

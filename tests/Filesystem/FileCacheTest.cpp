@@ -13,10 +13,6 @@
 #include <limits>
 #include <tuple>
 
-#ifndef _WIN32
-#include <sys/file.h>
-#endif
-
 namespace Tarnix::Core {
 namespace {
 
@@ -197,7 +193,7 @@ TEST_F(FileCacheTest, RecordHeldInOneProcessSurvivesAnother) {
   EXPECT_FALSE(byPath.path.exists());
 }
 
-// --- Linux only: planted links, staging under flock(), descriptor limits, permissions, forked workers
+// --- Linux only: planted links, descriptor limits, permissions, forked workers
 #ifndef _WIN32
 // Whoever may write below the root can plant links: at a key level, at the
 // record directory, in it, or at a flat key's file or directory. No put
@@ -236,25 +232,6 @@ TEST_F(FileCacheTest, LinksBelowTheRootAreNeverFollowed) {
     EXPECT_FALSE(flat.PutRecord(key, Source("new"), kStamp));
     EXPECT_TRUE(untouched());
   }
-}
-
-// What a staging put leaves in a record directory is never a record: one that
-// nobody holds (its writer was killed) is cleared by the next put, one that is
-// still being written stays.
-TEST_F(FileCacheTest, StagingFilesAreNeverFoundAndAbandonedOnesAreCleared) {
-  ASSERT_TRUE(ioPath::create_directories(recordDir_));
-  const ioPath abandoned = recordDir_ / ".lumfs-stage-0123456789abcdef", busy = recordDir_ / ".lumfs-stage-busy";
-  WriteFile(abandoned, "half");
-  WriteFile(busy, "writing");
-  const int fd = ::open(busy.platformString().c_str(), O_RDONLY | O_CLOEXEC);
-  ASSERT_EQ(::flock(fd, LOCK_EX), 0);
-  const FileCache cache(root_, kNoBudget);
-  EXPECT_TRUE(cache.FindRecord(key_).path.empty());
-  ASSERT_TRUE(cache.PutRecord(key_, Source("page", "page"), kStamp));
-  EXPECT_FALSE(abandoned.exists());
-  EXPECT_TRUE(busy.exists());
-  EXPECT_EQ(cache.FindRecord(key_).path, recordDir_ / "page");
-  ::close(fd);
 }
 
 // Out of descriptors, a lookup finds nothing rather than a record whose lock protects nothing.

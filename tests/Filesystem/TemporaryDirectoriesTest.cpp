@@ -39,7 +39,16 @@ TEST_F(TemporaryDirectoriesTest, GenerateTempDirMakesFreshUuidDirectories) {
     EXPECT_TRUE(std::regex_match(dir.filename().utf8string(), uuid4)) << dir;
   }
 #ifndef _WIN32
-  // No temporary directory at all (Windows falls back to another one).
+  // Private where every user shares the temporary directory: the product's levels too.
+  const ioPath temp = GetProductTemporaryFilesDir("Vendor/Product");
+  for (const ioPath& level : {dirs[0], temp, temp.parent_path(), temp.parent_path().parent_path()}) {
+    EXPECT_EQ(boost::filesystem::symlink_status(level.platformString()).permissions(), 0700) << level;
+  }
+  // A temporary directory where nothing can be made (not even by root), and none at
+  // all (Windows falls back to another one).
+  SetEnvironment(kTemporaryDirectoryVariable, "/proc");
+  const ioPath lost = GenerateTempDir();
+  EXPECT_TRUE(lost.parent_path() == ioPath("/proc") && !lost.exists()) << lost;
   SetEnvironment(kTemporaryDirectoryVariable, (dir_ / "missing").utf8string());
   EXPECT_THAT([] { GenerateTempDir(); }, ThrowsMessage<std::runtime_error>("Unable to create temp directory"));
 #endif
@@ -70,18 +79,6 @@ TEST_F(TemporaryDirectoriesTest, ProductDirectoryIsCreatedAndClearedByAge) {
 
 // --- Linux only: the temporary directory is shared by every user ------------
 #ifndef _WIN32
-int Mode(const ioPath& path) { return boost::filesystem::symlink_status(path.platformString()).permissions(); }
-
-TEST_F(TemporaryDirectoriesTest, DirectoriesAreCreatedPrivate) {
-  EXPECT_EQ(Mode(GenerateTempDir()), 0700);
-  GetProductTemporaryFilesDir("Vendor/Product");
-  for (const char* level : {"Vendor", "Vendor/Product", "Vendor/Product/temp"}) EXPECT_EQ(Mode(tmp_ / level), 0700) << level;
-  ::setenv("TMPDIR", "/proc", 1);  // not even root can create a directory here
-  const ioPath lost = GenerateTempDir();
-  EXPECT_EQ(lost.parent_path(), ioPath("/proc"));
-  EXPECT_FALSE(lost.exists());
-}
-
 // At the product or the temp level, another user plants a symbolic link, or
 // the level is one that others may write to (its contents could be swapped
 // for links between a check and the clean-up): refused, and nothing behind it

@@ -30,7 +30,8 @@ Process::Process(const std::string& program, const std::vector<std::string>& arg
     : out_(outputDir / "stdout"), err_(outputDir / "stderr") {
   std::wstring commandLine = Quote(ioPath(firstWord.empty() ? program : firstWord).wstring());
   for (const std::string& argument : arguments) commandLine += L" " + Quote(ioPath(argument).wstring());
-  STARTUPINFOW startup{sizeof startup};
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
   startup.hStdInput = INVALID_HANDLE_VALUE;
   startup.hStdOutput = InheritableFile(out_);
