@@ -45,6 +45,8 @@ class Lumfs : public TempDirTest {
   std::vector<std::pair<std::string, std::string>> saved_;  // what the variables were
 };
 
+TEST_F(Lumfs, VersionIsTheProjects) { EXPECT_EQ(Lum({"--version"}).out, "lumfs " LUMFS_VERSION "\n"); }
+
 // Bad usage exits 2 with a message and touches nothing: one row per kind of
 // mistake, and every number lumfs reads is decimal digits within its range.
 TEST_F(Lumfs, BadUsageExitsTwoAndDoesNothing) {
