@@ -31,16 +31,6 @@ namespace {
 
 using posix::UniqueFd;
 
-// Renames `source` to `name` in `directoryFd` without replacing.
-[[nodiscard]] std::error_code RenameNoReplace(const char* source, int directoryFd, const char* name) {
-  if (::renameat2(AT_FDCWD, source, directoryFd, name, RENAME_NOREPLACE) == 0) return {};
-  if (errno != EINVAL && errno != ENOSYS) return posix::LastError();
-  // No RENAME_NOREPLACE on this file system: a hard link never replaces either.
-  if (::linkat(AT_FDCWD, source, directoryFd, name, 0) != 0) return posix::LastError();
-  ::unlink(source);
-  return {};
-}
-
 // Copies all of `source` into the staged file and gives it the source's
 // permission bits and both times `times`.
 [[nodiscard]] std::error_code FillStaged(int source, const struct stat& sourceStat, int staged,
@@ -84,7 +74,7 @@ class Source final : public PlacementSource {
 
   std::error_code Move() override {
     if (::futimens(held_.get(), times_) != 0) return posix::LastError();
-    const std::error_code error = RenameNoReplace(source_.c_str(), directoryFd_, target_.c_str());
+    const std::error_code error = posix::RenameNoReplace(AT_FDCWD, source_.c_str(), directoryFd_, target_.c_str());
     if (error) {
       const timespec old[2] = {sourceStat_.st_atim, sourceStat_.st_mtim};
       ::futimens(held_.get(), old);

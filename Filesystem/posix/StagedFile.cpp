@@ -67,6 +67,14 @@ void RemoveAbandonedStagingFile(int directoryFd, const char* name) noexcept {
   ::unlinkat(directoryFd, name, 0);
 }
 
+std::error_code RenameNoReplace(int fromDirectoryFd, const char* from, int toDirectoryFd, const char* to) {
+  if (::renameat2(fromDirectoryFd, from, toDirectoryFd, to, RENAME_NOREPLACE) == 0) return {};
+  if (errno != EINVAL && errno != ENOSYS) return LastError();
+  if (::linkat(fromDirectoryFd, from, toDirectoryFd, to, 0) != 0) return LastError();
+  ::unlinkat(fromDirectoryFd, from, 0);
+  return {};
+}
+
 StagedFile::~StagedFile() {
   // Still ours: we hold its lock, so nobody else took it over meanwhile.
   if (!stagingName_.empty()) ::unlinkat(directoryFd_, stagingName_.c_str(), 0);
@@ -173,12 +181,8 @@ std::error_code StagedFile::Publish(bool replace) {
   const char* target = name_.c_str();
   if (replace) {
     if (::renameat(directoryFd_, staged, directoryFd_, target) != 0) return LastError();
-  } else if (::renameat2(directoryFd_, staged, directoryFd_, target, RENAME_NOREPLACE) != 0) {
-    if (errno != EINVAL && errno != ENOSYS) return LastError();
-    // No RENAME_NOREPLACE here (some network and FUSE file systems): a hard
-    // link never replaces either. The staging name goes under our lock.
-    if (::linkat(directoryFd_, staged, directoryFd_, target, 0) != 0) return LastError();
-    ::unlinkat(directoryFd_, staged, 0);
+  } else if (auto error = RenameNoReplace(directoryFd_, staged, directoryFd_, target)) {
+    return error;  // where it links instead, the staging name is removed under our lock
   }
   stagingName_.clear();
   fd_.reset();

@@ -34,6 +34,12 @@ bool IsRemovedFileRemnant(const char* name) noexcept;
 // when nobody holds it: it was left by a process that died while staging.
 void RemoveAbandonedStagingFile(int directoryFd, const char* name) noexcept;
 
+// Renames `from` (relative to `fromDirectoryFd`) to `to` (relative to
+// `toDirectoryFd`) without replacing: errc::file_exists when `to` is taken.
+// Where the file system has no RENAME_NOREPLACE (some network and FUSE ones)
+// a hard link, which never replaces either, and the removal of `from`.
+[[nodiscard]] std::error_code RenameNoReplace(int fromDirectoryFd, const char* from, int toDirectoryFd, const char* to);
+
 class StagedFile {
  public:
   StagedFile() = default;
