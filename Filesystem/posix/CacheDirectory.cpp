@@ -3,6 +3,7 @@
 // case), listed through the same descriptor when needed.
 #include "Filesystem/posix/CacheDirectory.h"
 
+#include "Filesystem/internal/StagingName.h"
 #include "Filesystem/posix/Directory.h"
 #include "Filesystem/posix/File.h"
 #include "Filesystem/posix/FileLock.h"
@@ -124,7 +125,7 @@ std::error_code VisitCachedFiles(const CacheDirectory& directory, bool removeAba
   if (auto error = directory.handle().Stream(&stream)) return error;
   const int fd = stream->fd();
   return stream->ForEach([&](const posix::DirectoryEntry& entry) {
-    if (posix::IsStagingName(entry.name())) {
+    if (internal::IsStagingName(entry.name())) {
       if (removeAbandonedStaging) posix::RemoveAbandonedStagingFile(fd, entry.name());
       return false;
     }
@@ -136,7 +137,7 @@ std::error_code VisitCachedFiles(const CacheDirectory& directory, bool removeAba
 std::error_code LockCachedFile(const CacheDirectory& directory, const ioPath& name, FileLock* lock,
                                long long* lastWriteTime) {
   const std::string native = name.platformString();
-  if (posix::IsStagingName(native.c_str()) || posix::IsRemovedFileRemnant(native.c_str())) {
+  if (internal::IsStagingName(native) || posix::IsRemovedFileRemnant(native.c_str())) {
     return std::make_error_code(std::errc::no_such_file_or_directory);
   }
   posix::UniqueFd fd;

@@ -1,5 +1,6 @@
 #include "Filesystem/posix/StagedFile.h"
 
+#include "Filesystem/internal/StagingName.h"
 #include "Filesystem/posix/File.h"
 #include "Filesystem/posix/FileLock.h"
 #include "Filesystem/posix/SystemCall.h"
@@ -10,9 +11,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <chrono>
-#include <cstdint>
 #include <cstring>
 
 namespace Tarnix::Core::posix {
@@ -23,37 +21,9 @@ namespace {
 // the target, the others under names of their own.
 constexpr int kNameAttempts = 8;
 
-std::string Hex(std::uint64_t value) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string text(16, '0');
-  for (int i = 15; i >= 0; --i, value >>= 4) text[static_cast<std::size_t>(i)] = kDigits[value & 0xf];
-  return text;
-}
-
-// FNV-1a: stable across processes and builds, unlike std::hash.
-std::uint64_t Fingerprint(const std::string& text) {
-  std::uint64_t hash = 14695981039346656037ull;
-  for (const char c : text) hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ull;
-  return hash;
-}
-
-// A suffix no other staging in any process picks at the same time (O_EXCL
-// settles the rare clash).
-std::string UniqueSuffix() {
-  static std::atomic<std::uint64_t> counter{0};
-  const auto now = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
-  const std::uint64_t mixed = Fingerprint(std::to_string(::getpid()) + ":" + std::to_string(now) + ":" +
-                                          std::to_string(counter.fetch_add(1, std::memory_order_relaxed)));
-  return "-" + Hex(mixed).substr(0, 10);
-}
-
 bool SameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
 }  // namespace
-
-bool IsStagingName(const char* name) noexcept {
-  return std::strncmp(name, kStagingPrefix, sizeof(kStagingPrefix) - 1) == 0;
-}
 
 bool IsRemovedFileRemnant(const char* name) noexcept {
   return std::strncmp(name, ".nfs", 4) == 0 || std::strncmp(name, ".fuse_hidden", 12) == 0;
@@ -97,13 +67,12 @@ std::error_code StagedFile::Create(int directoryFd, const std::string& name, boo
 }
 
 std::error_code StagedFile::CreateNamed() {
-  const std::string derived = kStagingPrefix + Hex(Fingerprint(name_));
   std::error_code error;
   bool clearedDerived = false;
   for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
     // The derived name may hold a file a killed process left: it is taken
     // over. Any other name must be new.
-    const std::string candidate = attempt == 0 ? derived : derived + UniqueSuffix();
+    const std::string candidate = attempt == 0 ? internal::DerivedStagingName(name_) : internal::UniqueStagingName(name_);
     UniqueFd fd;
     struct stat created {};
     error = OpenFileAt(directoryFd_, candidate.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | (attempt == 0 ? 0 : O_EXCL),
@@ -154,9 +123,8 @@ std::error_code StagedFile::LinkUnnamed(const std::string& as) {
 std::error_code StagedFile::NameUnnamed() {
   // Locked before it has a name, so that a clean-up never takes it for abandoned.
   if (RetryOnEintr([&] { return ::flock(fd_.get(), LOCK_EX | LOCK_NB); }) != 0) return LastError();
-  const std::string derived = kStagingPrefix + Hex(Fingerprint(name_));
   for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
-    const std::string candidate = derived + UniqueSuffix();
+    const std::string candidate = internal::UniqueStagingName(name_);
     const std::error_code error = LinkUnnamed(candidate);
     if (error == std::errc::file_exists) continue;
     if (!error) stagingName_ = candidate;

@@ -6,11 +6,10 @@
 // a link or a rename, never a copy): an unnamed O_TMPFILE file where the file
 // system has them (ext4, xfs, btrfs, tmpfs), else a hidden staging name held
 // under an exclusive flock() from before it can be found until it is gone.
-// Staging names are fixed-length (long target names cannot make them too
-// long), start with kStagingPrefix, and are derived from the target name, so
-// that a staging file left by a killed process is taken over and emptied by
-// the next staging for the same target; readers of cache directories pass
-// over them, and a put clears the ones nobody holds.
+// Staging names follow internal/StagingName.h: a staging file left by a
+// killed process is taken over and emptied by the next staging for the same
+// target; readers of cache directories pass over them, and a put clears the
+// ones nobody holds.
 #pragma once
 
 #include "Filesystem/posix/UniqueFd.h"
@@ -19,11 +18,6 @@
 #include <system_error>
 
 namespace Tarnix::Core::posix {
-
-inline constexpr char kStagingPrefix[] = ".lumfs-stage-";
-
-// Whether `name` (one directory entry) is a staging name.
-bool IsStagingName(const char* name) noexcept;
 
 // Whether `name` is what a network or FUSE file system leaves of a file that
 // was removed while still open (".nfs…", ".fuse_hidden…"): no cached file,
