@@ -5,7 +5,7 @@
 // gone: that pins down which file is moved, stamped or copied, and keeps
 // readers from locking it meanwhile; a source a reader holds is copied from a
 // descriptor of our own and stays.
-#include "Filesystem/internal/FilePlacement.h"
+#include "Filesystem/internal/CacheFiles.h"
 
 #include "Filesystem/posix/CacheDirectory.h"
 #include "Filesystem/posix/CopyData.h"

@@ -3,7 +3,7 @@
 // that cannot be opened for deletion is held by a reader (readers share no
 // deletion): it is copied and stays, as a removal would leave it. Copies are
 // staged (win/StagedFile.h).
-#include "Filesystem/internal/FilePlacement.h"
+#include "Filesystem/internal/CacheFiles.h"
 
 #include "Filesystem/win/CacheDirectory.h"
 #include "Filesystem/win/FileTime.h"
