@@ -12,6 +12,8 @@
 // rounds and their ratios are printed.
 #include "Filesystem/FileCache.h"
 
+#include <boost/filesystem/operations.hpp>
+
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
@@ -49,8 +51,10 @@ double Median(std::vector<double> v) {
   return v[v.size() / 2];
 }
 
-// Syncs everything, so that no round pays for the previous one's write-back.
+// Removes what the rounds left and syncs everything, so that no round pays
+// for the previous one's write-back and the file system does not fill up.
 void Settle(const std::string& dir) {
+  for (const auto& entry : boost::filesystem::directory_iterator(dir)) boost::filesystem::remove_all(entry.path());
   const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY);
   ::syncfs(fd);
   ::close(fd);
@@ -106,6 +110,7 @@ int main(int argc, char** argv) {
     Settle(dir);
     unflushed.push_back(ByHandRound(dir, files, data, round, false));
   }
+  Settle(dir);
   const double lib = Median(library), hand = Median(durable), plain = Median(unflushed);
   std::cout << files << " puts of " << data.size() / 1024 << " KiB, median of " << rounds << " rounds:\n"
             << "  PutRecord (durable)   " << lib << " s\n"
