@@ -46,6 +46,79 @@ std::int64_t EntryLastWriteTime(const fs::path& entry) {
   throw fs::filesystem_error("last_write_time", entry, ec);
 }
 
+// The running totals of a tree operation, passed on to its progress callback
+// after each entry; does nothing without one.
+class ProgressTally {
+ public:
+  explicit ProgressTally(const TreeProgressCallback* callback) : callback_(callback && *callback ? callback : nullptr) {}
+
+  bool wanted() const { return callback_ != nullptr; }
+
+  void Add(unsigned long long bytes) {
+    if (!callback_) return;
+    ++totals_.entries;
+    totals_.bytes += bytes;
+    (*callback_)(totals_);
+  }
+
+ private:
+  const TreeProgressCallback* callback_;
+  TreeProgress totals_;
+};
+
+// Removes `path` (of type `type`, links not followed) with everything below
+// it, as fs::remove_all does, counting each entry once it is gone. Returns
+// the number of entries removed; throws filesystem_error at the first
+// failure, and what was removed stays removed.
+std::uintmax_t RemoveTree(const fs::path& path, fs::file_type type, ProgressTally& tally) {
+  std::uintmax_t removed = 0;
+  unsigned long long bytes = 0;
+  if (type == fs::directory_file) {
+    for (fs::directory_iterator it(path), end; it != end; ++it) {
+      removed += RemoveTree(it->path(), it->symlink_status().type(), tally);  // the listing's type: no stat
+    }
+  } else if (type == fs::regular_file) {
+    boost::system::error_code ignored;
+    bytes = fs::file_size(path, ignored);
+    if (ignored) bytes = 0;
+  }
+  if (!fs::remove(path)) return removed;  // gone meanwhile
+  tally.Add(bytes);
+  return removed + 1;
+}
+
+// Removes one direct entry of a directory being cleaned up by age.
+std::uintmax_t RemoveEntry(const fs::path& entry, ProgressTally& tally) {
+  if (!tally.wanted()) return fs::remove_all(entry);
+  return RemoveTree(entry, fs::symlink_status(entry).type(), tally);
+}
+
+bool CopyTree(const ioPath& source, const ioPath& destination, ProgressTally& tally) {
+  if (!ioPath::exists(source) || !ioPath::is_directory(source)) return false;
+  try {
+    if (!ioPath::exists(destination) && !ioPath::create_directory(destination)) return false;
+  } catch (const fs::filesystem_error&) {
+    return false;
+  }
+  for (fs::directory_iterator it = source.iterator(), end; it != end; ++it) {
+    try {
+      const ioPath entry(it->path());
+      const ioPath target = destination / entry.filename();
+      if (fs::is_directory(fs::status(it->path()))) {
+        // A link already in the destination is replaced by a real directory, never written through.
+        if (target.is_symlink()) target.remove();
+        if (!CopyTree(entry, target, tally)) return false;
+        tally.Add(0);
+      } else if (ioPath::copy_file(entry, target) && tally.wanted()) {  // a file that cannot be copied is skipped
+        tally.Add(ioPath::file_size(target));
+      }
+    } catch (const fs::filesystem_error&) {
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 bool FileExists(const ioPath& path) { return ioPath::exists(path); }
@@ -70,17 +143,27 @@ bool RemoveFile(const ioPath& path) {
   }
 }
 
-bool RemoveDir(const ioPath& directory) {
+bool RemoveDir(const ioPath& directory) { return RemoveDir(directory, TreeProgressCallback()); }
+
+bool RemoveDir(const ioPath& directory, const TreeProgressCallback& progress) {
   if (!ioPath::exists(directory) || !ioPath::is_directory(directory)) return false;
+  ProgressTally tally(&progress);
   try {
-    return ioPath::remove_all(directory) != 0;
+    if (!tally.wanted()) return ioPath::remove_all(directory) != 0;
+    const fs::path path(directory.platformString());
+    return RemoveTree(path, fs::symlink_status(path).type(), tally) != 0;
   } catch (const fs::filesystem_error&) {
     return false;
   }
 }
 
 bool RemoveDir(const ioPath& directory, int minAgeDays, bool removeSelf) {
+  return RemoveDir(directory, minAgeDays, removeSelf, TreeProgressCallback());
+}
+
+bool RemoveDir(const ioPath& directory, int minAgeDays, bool removeSelf, const TreeProgressCallback& progress) {
   if (!ioPath::exists(directory) || !ioPath::is_directory(directory)) return false;
+  ProgressTally tally(&progress);
   try {
     bool allOld = true;
     std::uint64_t removed = 0;
@@ -88,7 +171,7 @@ bool RemoveDir(const ioPath& directory, int minAgeDays, bool removeSelf) {
       const fs::path& entry = it->path();
       const std::int64_t lastWrite = EntryLastWriteTime(entry);
       if (AgeInDays(lastWrite, NowInTicks()) >= minAgeDays) {
-        removed += fs::remove_all(entry);
+        removed += RemoveEntry(entry, tally);
       } else {
         allOld = false;
       }
@@ -101,28 +184,12 @@ bool RemoveDir(const ioPath& directory, int minAgeDays, bool removeSelf) {
 }
 
 bool CopyDir(const ioPath& source, const ioPath& destination) {
-  if (!ioPath::exists(source) || !ioPath::is_directory(source)) return false;
-  try {
-    if (!ioPath::exists(destination) && !ioPath::create_directory(destination)) return false;
-  } catch (const fs::filesystem_error&) {
-    return false;
-  }
-  for (fs::directory_iterator it = source.iterator(), end; it != end; ++it) {
-    try {
-      const ioPath entry(it->path());
-      const ioPath target = destination / entry.filename();
-      if (fs::is_directory(fs::status(it->path()))) {
-        // A link already in the destination is replaced by a real directory, never written through.
-        if (target.is_symlink()) target.remove();
-        if (!CopyDir(entry, target)) return false;
-      } else {
-        ioPath::copy_file(entry, target);  // a file that cannot be copied is skipped
-      }
-    } catch (const fs::filesystem_error&) {
-      return false;
-    }
-  }
-  return true;
+  return CopyDir(source, destination, TreeProgressCallback());
+}
+
+bool CopyDir(const ioPath& source, const ioPath& destination, const TreeProgressCallback& progress) {
+  ProgressTally tally(&progress);
+  return CopyTree(source, destination, tally);
 }
 
 }  // namespace Tarnix::Core
