@@ -95,6 +95,44 @@ TEST_F(Lumfs, CopyOneFileAndSeveralIntoADirectory) {
   EXPECT_EQ((dir_ / "into/a").file_size(), 3u << 20);
 }
 
+// copydir, rmdir and cache clean: without a terminal a summary line alone; on
+// a terminal a progress line drawn in place (the first report at once), then
+// the summary replaces it.
+TEST_F(Lumfs, TreeCommandsShowProgressOnATerminalThenASummary) {
+  ASSERT_TRUE(ioPath::create_directories(dir_ / "src/sub"));
+  WriteFile(dir_ / "src/a", std::string(1024, 'a'));
+  WriteFile(dir_ / "src/sub/b", std::string(1024, 'b'));
+  const std::string copied = "copydir: 3 entries, 2\\.0 KiB in [0-9.]+ s, [0-9.]+ [KMGTPE]?i?B/s";
+  const std::string removed = "rmdir: removed 4 entries, 2\\.0 KiB in [0-9.]+ s, [0-9]+ entries/s";
+  ProcessResult result = Lum({"copydir", P("src"), P("plain")});
+  ASSERT_EQ(result.status, 0) << result.err;
+  EXPECT_TRUE(std::regex_match(result.err, std::regex(copied + "\n"))) << result.err;
+  result = Lum({"rmdir", P("plain")});
+  ASSERT_EQ(result.status, 0) << result.err;
+  EXPECT_TRUE(std::regex_match(result.err, std::regex(removed + "\n"))) << result.err;
+  EXPECT_FALSE((dir_ / "plain").exists());
+#ifndef _WIN32
+  // script(1) runs the command on a terminal and copies what it showed (line ends as "\r\n").
+  const auto onTerminal = [&](const std::string& command) {
+    return Process("/usr/bin/script", {"-qec", kLumfs + " " + command, "/dev/null"}, dir_.path()).Finish().out;
+  };
+  const std::string progress = "[^\r\n]*\x1b\\[K";
+  std::string shown = onTerminal("copydir '" + P("src") + "' '" + P("dst") + "'");
+  EXPECT_TRUE(std::regex_match(shown, std::regex("\rcopydir: 1 entries, " + progress + "\r" + copied + "\x1b\\[K\r\n")))
+      << shown;
+  EXPECT_EQ(ReadFile(dir_ / "dst/sub/b"), std::string(1024, 'b'));
+  shown = onTerminal("rmdir '" + P("dst") + "'");
+  EXPECT_TRUE(std::regex_match(shown, std::regex("\rrmdir: removed 1 entries, " + progress + "\r" + removed + "\x1b\\[K\r\n")))
+      << shown;
+  // The clean-up's summary goes to standard output, once the progress line is erased.
+  shown = onTerminal("cache clean '" + P("src") + "' 1K");
+  EXPECT_TRUE(std::regex_match(shown, std::regex("\rcache clean: counted 1 files, " + progress + "\r\x1b\\[K" +
+                                                 "counted 2 files, 2\\.0 KiB \\(limit 1\\.0 KiB\\); removed 2 files, "
+                                                 "2\\.0 KiB; 0 files remain\r\n")))
+      << shown;
+#endif
+}
+
 TEST_F(Lumfs, CacheRoundTrip) {
   EXPECT_EQ(Lum({"cache", "key", "abc"}).out, "900150983cd24fb0d6963f7d28e17f72\n");
   for (const std::string layout : {"", "--flat"}) {
