@@ -4,7 +4,10 @@
 #include "support/Test.h"
 
 #include <filesystem>
+#include <fstream>
 #include <regex>
+#include <set>
+#include <sstream>
 
 namespace Tarnix {
 namespace {
@@ -241,6 +244,64 @@ TEST_F(Lumfs, CopyInterruptedLeavesNoPartialDestination) {
   EXPECT_NE(err.find("cancelled"), std::string::npos) << err.substr(err.find_last_of('f') + 1, 2000);
   EXPECT_EQ(ReadFile(dir_ / "copy"), "old") << "the destination is as it was";
   EXPECT_EQ(EntriesIn(dir_.path()), 4) << "nothing staged stays";
+}
+
+// The subcommands and options lumfs --help-all lists: "cache put", "--flat".
+std::pair<std::set<std::string>, std::set<std::string>> CommandsAndOptions(const std::string& help) {
+  std::set<std::string> commands;
+  std::set<std::string> options;
+  std::string parent;
+  std::smatch match;
+  const std::regex option("--[a-z][a-z-]*");
+  std::istringstream lines(help);
+  for (std::string line; std::getline(lines, line);) {
+    if (std::regex_match(line, match, std::regex("([a-z][a-z-]*)"))) {
+      commands.insert(parent = match[1]);
+    } else if (std::regex_search(line, match, std::regex("^    ([a-z]+)  ")) && !parent.empty()) {
+      commands.insert(parent + " " + std::string(match[1]));
+    }
+    for (std::sregex_iterator it(line.begin(), line.end(), option), end; it != end; ++it) {
+      options.insert(it->str());
+    }
+  }
+  return {commands, options};
+}
+
+// The manual page has a section for every subcommand and describes every
+// option; the bash completion offers every subcommand and a command's options.
+TEST_F(Lumfs, ManualAndCompletionCoverEveryCommand) {
+  const ProcessResult help = Lum({"--help-all"});
+  ASSERT_EQ(help.status, 0);
+  const auto [commands, options] = CommandsAndOptions(help.out);
+  ASSERT_GT(commands.size(), 15u) << help.out;
+  std::ifstream file(LUMFS_MANUAL_SOURCE);
+  const std::string manual((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  const auto roff = [](std::string text) { return std::regex_replace(text, std::regex("-"), "\\-"); };
+  for (const std::string& command : commands) {
+    EXPECT_NE(manual.find(".SS \"" + roff(command)), std::string::npos) << command;
+  }
+  for (const std::string& option : options) EXPECT_NE(manual.find(roff(option)), std::string::npos) << option;
+
+  const auto complete = [&](const std::string& line) {
+    const std::string script = "source /usr/share/bash-completion/bash_completion; source '" LUMFS_COMPLETION "'; "
+                               "COMP_LINE='" + line + "'; COMP_POINT=${#COMP_LINE}; read -ra COMP_WORDS <<< \"$COMP_LINE\"; "
+                               "[[ $COMP_LINE == *' ' ]] && COMP_WORDS+=(''); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); "
+                               "_lumfs; printf '%s\\n' \"${COMPREPLY[@]}\"";
+    const std::string out = Process("/bin/bash", {"-c", script}, dir_.path()).Finish().out;
+    std::set<std::string> words;
+    std::istringstream lines(out);
+    for (std::string word; std::getline(lines, word);) words.insert(word);
+    return words;
+  };
+  std::set<std::string> expected;
+  for (const std::string& command : commands) {
+    if (command.find(' ') == std::string::npos) expected.insert(command);
+  }
+  EXPECT_EQ(complete("lumfs "), expected);
+  EXPECT_EQ(complete("lumfs cache "), (std::set<std::string>{"clean", "find", "key", "put", "remove"}));
+  EXPECT_EQ(complete("lumfs cache put ROOT --"), (std::set<std::string>{"--flat", "--help", "--time"}));
+  EXPECT_EQ(complete("lumfs rmdir --o"), (std::set<std::string>{"--older-than"}));
+  EXPECT_EQ(complete("lumfs watch D --kind "), (std::set<std::string>{"modified", "renamed"}));
 }
 
 TEST_F(Lumfs, WatchPrintsALinePerChangeUntilInterrupted) {
