@@ -2,6 +2,7 @@
 
 #include "Filesystem/internal/DirectoryLink.h"
 #include "Filesystem/internal/FileLocks.h"
+#include "Filesystem/internal/TreeRemoval.h"
 
 #include <boost/filesystem/exception.hpp>
 #include <boost/filesystem/operations.hpp>
@@ -11,6 +12,8 @@
 #include <cstdint>
 #include <ctime>
 #include <exception>
+#include <filesystem>
+#include <system_error>
 
 namespace fs = boost::filesystem;
 
@@ -66,31 +69,39 @@ class ProgressTally {
   TreeProgress totals_;
 };
 
-// Removes `path` (of type `type`, links not followed) with everything below
-// it, as fs::remove_all does, counting each entry once it is gone. Returns
-// the number of entries removed; throws filesystem_error at the first
-// failure, and what was removed stays removed.
-std::uintmax_t RemoveTree(const fs::path& path, fs::file_type type, ProgressTally& tally) {
-  std::uintmax_t removed = 0;
-  unsigned long long bytes = 0;
-  if (type == fs::directory_file) {
-    for (fs::directory_iterator it(path), end; it != end; ++it) {
-      removed += RemoveTree(it->path(), it->symlink_status().type(), tally);  // the listing's type: no stat
-    }
-  } else if (type == fs::regular_file) {
-    boost::system::error_code ignored;
-    bytes = fs::file_size(path, ignored);
-    if (ignored) bytes = 0;
-  }
-  if (!fs::remove(path)) return removed;  // gone meanwhile
-  tally.Add(bytes);
-  return removed + 1;
+// Removes `path` with everything below it, telling `tally` about each entry.
+std::uintmax_t RemoveTree(const ioPath& path, ProgressTally& tally, std::error_code* error) {
+  return internal::RemoveTreeReporting(path, [&](unsigned long long bytes) { tally.Add(bytes); }, error);
 }
 
-// Removes one direct entry of a directory being cleaned up by age.
+// Removes one direct entry of a directory being cleaned up by age; throws
+// filesystem_error when that fails, as fs::remove_all does.
 std::uintmax_t RemoveEntry(const fs::path& entry, ProgressTally& tally) {
   if (!tally.wanted()) return fs::remove_all(entry);
-  return RemoveTree(entry, fs::symlink_status(entry).type(), tally);
+  std::error_code error;
+  const std::uintmax_t removed = RemoveTree(ioPath(entry), tally, &error);
+  if (error) throw fs::filesystem_error("remove_all", entry, boost::system::error_code(error));
+  return removed;
+}
+
+// Whether the entry is a directory, links followed, as fs::status tells it,
+// and otherwise the size of the file (0 for anything but a regular file): one
+// status query serves both, so that reporting bytes costs the copy nothing.
+// Throws filesystem_error where fs::status would: for every failure but a
+// missing entry or a missing directory on its way.
+bool IsDirectoryEntry(const fs::path& entry, unsigned long long* size) {
+  std::error_code error;
+  const std::uintmax_t bytes = std::filesystem::file_size(std::filesystem::path(entry.native()), error);
+  if (!error) {
+    *size = bytes;
+    return false;
+  }
+  if (error == std::errc::is_a_directory) return true;
+  if (error == std::errc::not_supported || error == std::errc::no_such_file_or_directory ||
+      error == std::errc::not_a_directory) {
+    return false;  // another kind of file, or a link to nothing: copy_file decides
+  }
+  throw fs::filesystem_error("status", entry, boost::system::error_code(error));
 }
 
 bool CopyTree(const ioPath& source, const ioPath& destination, ProgressTally& tally) {
@@ -104,13 +115,14 @@ bool CopyTree(const ioPath& source, const ioPath& destination, ProgressTally& ta
     try {
       const ioPath entry(it->path());
       const ioPath target = destination / entry.filename();
-      if (fs::is_directory(fs::status(it->path()))) {
+      unsigned long long size = 0;
+      if (IsDirectoryEntry(it->path(), &size)) {
         // A link already in the destination is replaced by a real directory, never written through.
         if (target.is_symlink()) target.remove();
         if (!CopyTree(entry, target, tally)) return false;
         tally.Add(0);
-      } else if (ioPath::copy_file(entry, target) && tally.wanted()) {  // a file that cannot be copied is skipped
-        tally.Add(ioPath::file_size(target));
+      } else if (ioPath::copy_file(entry, target)) {  // a file that cannot be copied is skipped
+        tally.Add(size);
       }
     } catch (const fs::filesystem_error&) {
       return false;
@@ -150,8 +162,8 @@ bool RemoveDir(const ioPath& directory, const TreeProgressCallback& progress) {
   ProgressTally tally(&progress);
   try {
     if (!tally.wanted()) return ioPath::remove_all(directory) != 0;
-    const fs::path path(directory.platformString());
-    return RemoveTree(path, fs::symlink_status(path).type(), tally) != 0;
+    std::error_code error;
+    return RemoveTree(directory, tally, &error) != 0 && !error;
   } catch (const fs::filesystem_error&) {
     return false;
   }
