@@ -8,8 +8,17 @@
 #     member (and so do the comment-only lines aligned under it);
 #   - comments in function bodies and after closing braces stay comments.
 # A "<" in the text is meant literally ("<path>", "shared_ptr<T>"), never as
-# an HTML tag.
-function Escape(text) { gsub(/</, "\\<", text); return text }
+# an HTML tag. Doxygen takes text in double quotes as it stands, so only a
+# "<" outside them is escaped.
+function Escape(text,    out, i, c, quoted) {
+  out = ""; quoted = 0
+  for (i = 1; i <= length(text); i++) {
+    c = substr(text, i, 1)
+    if (c == "\"") quoted = !quoted
+    out = out ((c == "<" && !quoted) ? "\\<" : c)
+  }
+  return out
+}
 function indentOf(text) { match(text, /^[ \t]*/); return RLENGTH }
 function isOwnLineComment(text) { return text ~ /^[ \t]*\/\/( |$)/ && text !~ /^[ \t]*\/\/\// }
 
