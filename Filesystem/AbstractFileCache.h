@@ -43,6 +43,7 @@ namespace Tarnix::Core {
 // only keep it alive.
 class LUMFILESYSTEM_EXPORT ICacheReadLock {
  public:
+  // Copies share nothing on disk: a lock lives as long as its owner.
   ICacheReadLock() = default;
   ICacheReadLock(const ICacheReadLock&) = default;
   ICacheReadLock& operator=(const ICacheReadLock&) = default;
@@ -55,6 +56,8 @@ class LUMFILESYSTEM_EXPORT ICacheReadLock {
   static std::shared_ptr<ICacheReadLock> CreateInstance(const ioPath& path);
 };
 
+// The interface both caches implement: look a key up, put a file in under a
+// key, remove a found record.
 class LUMFILESYSTEM_EXPORT AbstractFileCache {
  public:
   // What a lookup returns. Callers test `path` for emptiness to see whether
@@ -66,6 +69,7 @@ class LUMFILESYSTEM_EXPORT AbstractFileCache {
     std::shared_ptr<ICacheReadLock> readLock;  // set when `path` is set
   };
 
+  // The interface holds no state; copies are cheap.
   AbstractFileCache() = default;
   AbstractFileCache(const AbstractFileCache&) = default;
   AbstractFileCache& operator=(const AbstractFileCache&) = default;

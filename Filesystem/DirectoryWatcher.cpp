@@ -33,6 +33,8 @@ namespace {
 template <typename Create>
 std::unique_ptr<IDirectoryWatcher> CreateChecked(const ioPath& directory, Create&& create) {
   try {
+    // The ERROR record below holds what() alone: this text, and the texts of
+    // the platform's construction failures, are part of the library's contract.
     if (!ioPath::is_directory(directory)) throw std::logic_error(directory.utf8string() + " is not a directory");
     ioPath canonical = directory.canonical_path();
     canonical.make_preferred();
@@ -70,7 +72,7 @@ std::shared_ptr<IDirectoryWatcherFactory> CreateDirectoryWatcherFactory() {
   try {
     return std::make_shared<DirectoryWatcherFactory>();
   } catch (const std::exception& e) {
-    LOG(ERROR) << e.what();
+    LOG(ERROR) << e.what();  // what() alone is part of the library's contract
     return nullptr;
   }
 }

@@ -55,13 +55,16 @@ enum class WatchEvent : std::int32_t {
 
 // A running watch. Destroying it ends the watch.
 struct LUMFILESYSTEM_EXPORT IDirectoryWatcher {
+  // The interface holds no state; a watcher is handed out as a unique_ptr.
   IDirectoryWatcher();
   IDirectoryWatcher(const IDirectoryWatcher& other);
   IDirectoryWatcher& operator=(const IDirectoryWatcher& other);
   virtual ~IDirectoryWatcher();
 };
 
+// Makes watchers (CreateDirectoryWatcherFactory); holds no state.
 struct LUMFILESYSTEM_EXPORT IDirectoryWatcherFactory {
+  // The interface holds no state; copies are independent.
   IDirectoryWatcherFactory();
   IDirectoryWatcherFactory(const IDirectoryWatcherFactory& other);
   IDirectoryWatcherFactory& operator=(const IDirectoryWatcherFactory& other);
@@ -95,12 +98,14 @@ enum class ChangeAction : std::int32_t {
   Overflow = 5,  // changes were lost (the system's queue overflowed); paths empty: rescan
 };
 
+// One change below a watched directory, as the detailed watcher reports it.
 struct ChangeRecord {
-  ChangeAction action;
+  ChangeAction action;  // what happened
   std::string path;     // UTF-8, relative to the watched root, the platform's preferred separator
   std::string oldPath;  // Renamed only: where it was
 };
 
+// Receives each change record, on the watcher's own thread.
 using ChangeCallback = std::function<void(const ChangeRecord& record)>;
 
 // Starts watching `directory` and reports every change below it to

@@ -26,6 +26,7 @@ namespace Tarnix::Core {
 // on the thread that raises the event. A tag: it carries no code.
 struct SyncExecutePolicy {};
 
+// The subscription side of a list of observers.
 template <typename Observer>
 class EventPublisher {
  public:
@@ -38,6 +39,8 @@ class EventPublisher {
   virtual ~EventPublisher() = default;
 };
 
+// A list of observers, safe to change from several threads; a progress
+// controller carries one.
 template <typename Observer, typename ExecutePolicy>
 class EventHandlerList : public virtual EventPublisher<Observer> {
  public:
@@ -47,7 +50,9 @@ class EventHandlerList : public virtual EventPublisher<Observer> {
   // Frees the list only: observers are neither called nor released.
   ~EventHandlerList() override;
 
+  // Adds `observer` as EventPublisher says, under the list's lock.
   void Subscribe(Observer* observer) override;
+  // Removes `observer` as EventPublisher says, under the list's lock.
   void Unsubscribe(Observer* observer) override;
 
   // The subscribers in subscription order, copied under the list's lock so
@@ -56,7 +61,7 @@ class EventHandlerList : public virtual EventPublisher<Observer> {
 
  protected:
   std::vector<Observer*> observers_;              // guarded by listMutex_; never null, no duplicates
-  mutable std::recursive_mutex listMutex_;
+  mutable std::recursive_mutex listMutex_;       // guards observers_
   // Serialises notifications in classes that deliver them; nothing in the
   // list itself locks it.
   mutable std::recursive_mutex notifyMutex_;

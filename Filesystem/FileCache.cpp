@@ -123,6 +123,7 @@ bool FileCache::PutRecord(const std::string& key, const ioPath& source, long lon
 bool FileCache::RemoveRecord(const CacheRecord& record) const { return !RemoveFile(record.path); }
 
 ioPath FileCache::GetCachedPath(const std::string& key) const {
+  // The exception type is part of the library's contract; its text is ours.
   if (key.size() < 4) throw std::out_of_range("cache key shorter than 4 characters: " + key);
   // Each piece is cut from the UTF-8 key, then converted as a path would be.
   NativeString text;
@@ -135,6 +136,10 @@ ioPath FileCache::GetCachedPath(const std::string& key) const {
 void FileCache::CleanupFiles(unsigned long long limit) { (void)ApplyCacheBudget(root_, limit); }
 
 CacheBudgetReport ApplyCacheBudget(const ioPath& root, unsigned long long limit) {
+  return ApplyCacheBudget(root, limit, CacheBudgetCallback());
+}
+
+CacheBudgetReport ApplyCacheBudget(const ioPath& root, unsigned long long limit, const CacheBudgetCallback& progress) {
   // Walk everything first: an error in the walk throws before anything is
   // removed.
   struct Counted {
@@ -145,20 +150,23 @@ CacheBudgetReport ApplyCacheBudget(const ioPath& root, unsigned long long limit)
   CacheBudgetReport report;
   report.limit = limit;
   internal::VisitFilesBelow(root, [&](ioPath file, unsigned long long size) {
+    ++report.countedFiles;
     report.countedBytes += size;
     files.push_back(Counted{std::move(file), size});
+    if (progress) progress(report);
   });
-  report.countedFiles = files.size();
   if (report.countedBytes <= limit) return report;
   for (const Counted& file : files) {
     if (RemoveFile(file.path)) {
       ++report.removedFiles;
       report.removedBytes += file.size;
     } else {
+      // This text is part of the library's contract: callers and their log readers match it.
       LOG(WARNING) << "Failed to remove: " << file.path.utf8string();
       ++report.keptFiles;
       report.keptBytes += file.size;
     }
+    if (progress) progress(report);
   }
   return report;
 }

@@ -24,6 +24,7 @@
 #include "Filesystem/Export.h"
 #include "Filesystem/ioPath.h"
 
+#include <functional>
 #include <string>
 
 namespace Tarnix::Core {
@@ -34,9 +35,9 @@ struct CacheBudgetReport {
   unsigned long long countedFiles = 0;  // regular files found below the root, at any depth
   unsigned long long countedBytes = 0;  // their total size
   unsigned long long removedFiles = 0;  // removed because countedBytes exceeded the limit
-  unsigned long long removedBytes = 0;
+  unsigned long long removedBytes = 0;  // their total size
   unsigned long long keptFiles = 0;     // over budget but not removed: read-locked, or gone meanwhile
-  unsigned long long keptBytes = 0;
+  unsigned long long keptBytes = 0;     // their total size
 };
 
 // Applies `limit` to the regular files below `root` as the FileCache
@@ -49,6 +50,18 @@ struct CacheBudgetReport {
 // been removed.
 LUMFILESYSTEM_EXPORT CacheBudgetReport ApplyCacheBudget(const ioPath& root, unsigned long long limit);
 
+// Called on the caller's thread with the report so far: after each file the
+// walk counts, then (over budget) after each file removed or kept. It must
+// not throw; it is called once per file, so a caller that draws progress
+// decides by its own clock when to draw.
+using CacheBudgetCallback = std::function<void(const CacheBudgetReport& soFar)>;
+
+// The same, telling `progress` how far it has got (an empty callback is never
+// called).
+LUMFILESYSTEM_EXPORT CacheBudgetReport ApplyCacheBudget(const ioPath& root, unsigned long long limit,
+                                                        const CacheBudgetCallback& progress);
+
+// The hashed cache with a size budget (see the top of this header).
 class LUMFILESYSTEM_EXPORT FileCache : public AbstractFileCache {
  public:
   // Creates `root` with its parents when missing, then enforces `limit` (bytes)

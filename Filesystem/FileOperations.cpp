@@ -3,6 +3,7 @@
 #include "Filesystem/internal/DirectoryLink.h"
 #include "Filesystem/internal/FileLocks.h"
 #include "Filesystem/internal/TreeCopy.h"
+#include "Filesystem/internal/TreeRemoval.h"
 
 #include <boost/filesystem/exception.hpp>
 #include <boost/filesystem/operations.hpp>
@@ -12,6 +13,7 @@
 #include <cstdint>
 #include <ctime>
 #include <exception>
+#include <system_error>
 
 namespace fs = boost::filesystem;
 
@@ -47,6 +49,41 @@ std::int64_t EntryLastWriteTime(const fs::path& entry) {
   throw fs::filesystem_error("last_write_time", entry, ec);
 }
 
+// The running totals of a tree operation, passed on to its progress callback
+// after each entry; does nothing without one.
+class ProgressTally {
+ public:
+  explicit ProgressTally(const TreeProgressCallback* callback) : callback_(callback && *callback ? callback : nullptr) {}
+
+  bool wanted() const { return callback_ != nullptr; }
+
+  void Add(unsigned long long bytes) {
+    if (!callback_) return;
+    ++totals_.entries;
+    totals_.bytes += bytes;
+    (*callback_)(totals_);
+  }
+
+ private:
+  const TreeProgressCallback* callback_;
+  TreeProgress totals_;
+};
+
+// Removes `path` with everything below it, telling `tally` about each entry.
+std::uintmax_t RemoveTree(const ioPath& path, ProgressTally& tally, std::error_code* error) {
+  return internal::RemoveTreeReporting(path, [&](unsigned long long bytes) { tally.Add(bytes); }, error);
+}
+
+// Removes one direct entry of a directory being cleaned up by age; throws
+// filesystem_error when that fails, as fs::remove_all does.
+std::uintmax_t RemoveEntry(const fs::path& entry, ProgressTally& tally) {
+  if (!tally.wanted()) return fs::remove_all(entry);
+  std::error_code error;
+  const std::uintmax_t removed = RemoveTree(ioPath(entry), tally, &error);
+  if (error) throw fs::filesystem_error("remove_all", entry, boost::system::error_code(error));
+  return removed;
+}
+
 }  // namespace
 
 bool FileExists(const ioPath& path) { return ioPath::exists(path); }
@@ -71,17 +108,27 @@ bool RemoveFile(const ioPath& path) {
   }
 }
 
-bool RemoveDir(const ioPath& directory) {
+bool RemoveDir(const ioPath& directory) { return RemoveDir(directory, TreeProgressCallback()); }
+
+bool RemoveDir(const ioPath& directory, const TreeProgressCallback& progress) {
   if (!ioPath::exists(directory) || !ioPath::is_directory(directory)) return false;
+  ProgressTally tally(&progress);
   try {
-    return ioPath::remove_all(directory) != 0;
+    if (!tally.wanted()) return ioPath::remove_all(directory) != 0;
+    std::error_code error;
+    return RemoveTree(directory, tally, &error) != 0 && !error;
   } catch (const fs::filesystem_error&) {
     return false;
   }
 }
 
 bool RemoveDir(const ioPath& directory, int minAgeDays, bool removeSelf) {
+  return RemoveDir(directory, minAgeDays, removeSelf, TreeProgressCallback());
+}
+
+bool RemoveDir(const ioPath& directory, int minAgeDays, bool removeSelf, const TreeProgressCallback& progress) {
   if (!ioPath::exists(directory) || !ioPath::is_directory(directory)) return false;
+  ProgressTally tally(&progress);
   try {
     bool allOld = true;
     std::uint64_t removed = 0;
@@ -89,7 +136,7 @@ bool RemoveDir(const ioPath& directory, int minAgeDays, bool removeSelf) {
       const fs::path& entry = it->path();
       const std::int64_t lastWrite = EntryLastWriteTime(entry);
       if (AgeInDays(lastWrite, NowInTicks()) >= minAgeDays) {
-        removed += fs::remove_all(entry);
+        removed += RemoveEntry(entry, tally);
       } else {
         allOld = false;
       }
@@ -102,13 +149,19 @@ bool RemoveDir(const ioPath& directory, int minAgeDays, bool removeSelf) {
 }
 
 bool CopyDir(const ioPath& source, const ioPath& destination) {
+  return CopyDir(source, destination, TreeProgressCallback());
+}
+
+bool CopyDir(const ioPath& source, const ioPath& destination, const TreeProgressCallback& progress) {
   if (!ioPath::exists(source) || !ioPath::is_directory(source)) return false;
   try {
     if (!ioPath::exists(destination) && !ioPath::create_directory(destination)) return false;
   } catch (const fs::filesystem_error&) {
     return false;
   }
-  return internal::CopyTree(source, destination, internal::TreeCopyRule::PassOverFailedFiles);
+  ProgressTally tally(&progress);
+  return internal::CopyTree(source, destination, internal::TreeCopyRule::PassOverFailedFiles,
+                            [&tally](unsigned long long bytes) { tally.Add(bytes); });
 }
 
 }  // namespace Tarnix::Core

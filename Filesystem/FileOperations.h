@@ -12,7 +12,22 @@
 #include "Filesystem/Export.h"
 #include "Filesystem/ioPath.h"
 
+#include <functional>
+
 namespace Tarnix::Core {
+
+// How far a tree operation has got (RemoveDir, CopyDir): what its optional
+// progress callback is told after each entry it has dealt with.
+struct TreeProgress {
+  unsigned long long entries = 0;  // files, links and directories removed or copied so far
+  unsigned long long bytes = 0;    // the sizes of the regular files among them
+};
+
+// Called on the caller's thread after every entry, in the walk's order, with
+// the totals so far; an empty callback is never called. It must not throw,
+// and it should be cheap: it is called once per entry, so a caller that draws
+// progress decides by its own clock when to draw.
+using TreeProgressCallback = std::function<void(const TreeProgress& progress)>;
 
 // True when anything exists at `path` (symbolic links followed).
 // Throws filesystem_error when the status query fails for another reason.
@@ -29,6 +44,9 @@ LUMFILESYSTEM_EXPORT bool RemoveFile(const ioPath& path);
 // Removes `directory` with everything below it. False when it is missing, not
 // a directory, or the removal failed part-way (what was removed stays removed).
 LUMFILESYSTEM_EXPORT bool RemoveDir(const ioPath& directory);
+// The same, telling `progress` after each entry removed (the tree's own
+// directory last). A symbolic link is removed, never followed.
+LUMFILESYSTEM_EXPORT bool RemoveDir(const ioPath& directory, const TreeProgressCallback& progress);
 
 // Removes each direct entry of `directory` (a subdirectory with its tree)
 // whose last-write time is at least `minAgeDays` whole days in the past; an
@@ -38,6 +56,10 @@ LUMFILESYSTEM_EXPORT bool RemoveDir(const ioPath& directory);
 // too and the result is that removal's. Otherwise true when anything was
 // removed. False on the first error; earlier removals stay.
 LUMFILESYSTEM_EXPORT bool RemoveDir(const ioPath& directory, int minAgeDays, bool removeSelf);
+// The same, telling `progress` after each entry removed at any depth below
+// the old entries (`directory` itself, when removed, is not counted).
+LUMFILESYSTEM_EXPORT bool RemoveDir(const ioPath& directory, int minAgeDays, bool removeSelf,
+                                    const TreeProgressCallback& progress);
 
 // Copies the tree below `source` into `destination`, creating `destination`
 // (one level) when missing. Links are copied as what they point to; existing
@@ -51,5 +73,10 @@ LUMFILESYSTEM_EXPORT bool RemoveDir(const ioPath& directory, int minAgeDays, boo
 // their names): a power cut, a failure or a kill in the middle of a batch
 // leaves that batch's destinations as they were, the batches before it whole.
 LUMFILESYSTEM_EXPORT bool CopyDir(const ioPath& source, const ioPath& destination);
+// The same, telling `progress` after each file copied and each directory
+// copied with its tree (`destination` itself is not counted; a skipped file is
+// not counted either).
+LUMFILESYSTEM_EXPORT bool CopyDir(const ioPath& source, const ioPath& destination,
+                                  const TreeProgressCallback& progress);
 
 }  // namespace Tarnix::Core

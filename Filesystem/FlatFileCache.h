@@ -19,15 +19,19 @@
 
 namespace Tarnix::Core {
 
+// The flat cache: the file of key K at root/K, no budget (see the top of this
+// header).
 class LUMFILESYSTEM_EXPORT FlatFileCache : public AbstractFileCache {
  public:
   // Creates `root` with its parents when missing (a failure shows later as
   // lookups that find nothing and puts that fail). Neither clears nor checks
   // an existing root.
   explicit FlatFileCache(const ioPath& root);
+  // Copies the root.
   FlatFileCache(const FlatFileCache& other);
   // Takes over the root; `other` is left with an empty root.
   FlatFileCache(FlatFileCache&& other) noexcept;
+  // Assignment copies, or takes over, the root.
   FlatFileCache& operator=(const FlatFileCache& other);
   FlatFileCache& operator=(FlatFileCache&& other) noexcept;
   ~FlatFileCache() override;

@@ -21,6 +21,7 @@ using internal::LinkReading;
 LinkReading Read(const ioPath& path) {
   LinkReading reading = internal::ReadDirectoryLink(path);
   if (reading.state == LinkReading::State::OpenFailed) {
+    // The record's text and severity are part of the library's contract: callers match them.
     LOG(ERROR) << "Can't open file " << path << " with error " << static_cast<unsigned>(reading.error.value());
   }
   return reading;
@@ -72,6 +73,8 @@ bool Junction::makeTargetDir() {
 }
 bool Junction::makeTargetDir(const ioPath& path) { return Junction(path).makeTargetDir(); }
 
+// Every record below (texts, severities, the number of them) is part of the
+// library's contract: callers and their log readers match them.
 bool Junction::create(const ioPath& target) {
   if (exists()) {
     LOG(ERROR) << "Can't create junction. The path already exists: " << path_;
@@ -106,6 +109,7 @@ bool Junction::create(const ioPath& target) {
   return false;
 }
 
+// The records' texts are part of the library's contract, as in create().
 bool Junction::copy(const ioPath& destination) {
   if (!exists()) {
     LOG(ERROR) << "Can't copy junction. The path does not exists: " << path_;

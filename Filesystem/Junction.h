@@ -24,8 +24,10 @@
 
 namespace Tarnix::Core {
 
+// A junction at one path: a link to a directory (see the top of this header).
 class LUMFILESYSTEM_EXPORT Junction {
  public:
+  // An empty junction names no path.
   Junction();
   // Nothing is checked or touched on disk.
   Junction(ioPath path);
@@ -33,6 +35,7 @@ class LUMFILESYSTEM_EXPORT Junction {
   Junction& operator=(const Junction& other);
   ~Junction();
 
+  // The junction's own path (the link, not its target); empty() when it has none.
   operator ioPath() const;
   const ioPath& path() const;
   bool empty() const;

@@ -26,6 +26,7 @@ enum class PathAttribute : std::uint32_t {
   NotContentIndexed = 0x40,
 };
 
+// Attribute sets combine and test like the bit masks they are.
 constexpr PathAttribute operator|(PathAttribute lhs, PathAttribute rhs) noexcept {
   return static_cast<PathAttribute>(static_cast<std::uint32_t>(lhs) | static_cast<std::uint32_t>(rhs));
 }

@@ -43,6 +43,8 @@ enum ProgressState : int {
   Failed = 4,     // some of the work failed (whether or not a cancellation followed)
 };
 
+// What CopyFiles reports to, on its worker thread: the state, the total, each
+// step, and whether to stop. Always held through an intrusive pointer.
 class LUMFILESYSTEM_EXPORT IProgressController : public virtual IRefCountable,
                                                  public EventHandlerList<IProgressObserver, SyncExecutePolicy> {
  public:
@@ -67,6 +69,7 @@ class LUMFILESYSTEM_EXPORT ProgressControllerStub : public virtual IProgressCont
  public:
   ProgressControllerStub();
 
+  // Its own reference count; the last Release deletes it.
   std::uint32_t AddRef() const override;
   std::uint32_t GetRefCount() const override;
   std::uint32_t Release() const override;

@@ -24,6 +24,7 @@ ioPath GenerateTempDir() {
     (void)internal::CreatePrivateDirectory(directory);
     return directory;
   } catch (...) {
+    // This exception text is part of the library's contract.
     throw std::runtime_error("Unable to create temp directory");
   }
 }

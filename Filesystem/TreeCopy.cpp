@@ -17,7 +17,8 @@ CopyProgressAction KeepGoing(std::uint64_t) { return CopyProgressAction::Continu
 
 class TreeCopier {
  public:
-  explicit TreeCopier(TreeCopyRule rule) : rule_(rule) {}
+  TreeCopier(TreeCopyRule rule, const std::function<void(unsigned long long)>& copied)
+      : rule_(rule), copied_(copied) {}
 
   // One level; throws filesystem_error from the listing of `source`.
   bool CopyLevel(const ioPath& source, const ioPath& destination) {
@@ -52,22 +53,31 @@ class TreeCopier {
         }
         if (ec) return false;
       }
-      return CopyLevel(entry, target);
+      if (!CopyLevel(entry, target)) return false;
+      if (copied_) copied_(0);
+      return true;
     }
     const bool strict = rule_ == TreeCopyRule::EveryEntry;
     if (strict && !fs::is_regular_file(status)) return false;
-    if (batch_.Add(entry, target, KeepGoing) && strict) return false;
+    std::uint64_t bytes = 0;
+    if (const std::error_code error = batch_.Add(entry, target, KeepGoing, &bytes)) {
+      if (strict) return false;
+    } else if (copied_) {
+      copied_(bytes);
+    }
     return !batch_.Full() || Commit();
   }
 
   const TreeCopyRule rule_;
+  const std::function<void(unsigned long long)>& copied_;
   CopyBatch batch_;
 };
 
 }  // namespace
 
-bool CopyTree(const ioPath& source, const ioPath& destination, TreeCopyRule rule) {
-  TreeCopier copier(rule);
+bool CopyTree(const ioPath& source, const ioPath& destination, TreeCopyRule rule,
+              const std::function<void(unsigned long long bytes)>& copied) {
+  TreeCopier copier(rule, copied);
   const bool walked = copier.CopyLevel(source, destination);
   // What was copied before a failure is made durable all the same.
   return copier.Commit() && walked;

@@ -34,10 +34,15 @@
 
 namespace Tarnix {
 
+// A path value (see the top of this header).
 class LUMFILESYSTEM_EXPORT ioPath {
  public:
+  // The native string: bytes on Linux, UTF-16 on Windows.
   using string_type = boost::filesystem::path::string_type;
 
+  // The empty path, or a path made from text (a std::string or char* is UTF-8,
+  // stored unchanged on Linux; a std::wstring is converted) or a Boost path.
+  // Assignment takes the same forms. Nothing touches the disk.
   ioPath() noexcept;
   ioPath(const ioPath& other);
   ioPath(ioPath&& other) noexcept;
@@ -46,7 +51,6 @@ class LUMFILESYSTEM_EXPORT ioPath {
   ioPath(const std::wstring& wide);
   ioPath(const boost::filesystem::path& p);
   ~ioPath();
-
   ioPath& operator=(const ioPath& other);
   ioPath& operator=(ioPath&& other) noexcept;
   ioPath& operator=(const std::string& utf8);
@@ -168,6 +172,8 @@ class LUMFILESYSTEM_EXPORT ioPath {
   boost::filesystem::path path_;
 };
 
+// Concatenation of characters (lhs += rhs); comparison element by element,
+// case-sensitive.
 LUMFILESYSTEM_EXPORT ioPath operator+(const ioPath& lhs, const ioPath& rhs);
 LUMFILESYSTEM_EXPORT bool operator==(const ioPath& lhs, const ioPath& rhs);
 LUMFILESYSTEM_EXPORT bool operator!=(const ioPath& lhs, const ioPath& rhs);

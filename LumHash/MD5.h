@@ -9,6 +9,7 @@
 
 namespace Tarnix::Core {
 
+// The digest of one string.
 class LUMHASH_EXPORT MD5 {
  public:
   // Digests all of `data` (any bytes, NULs included). Throws

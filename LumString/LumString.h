@@ -11,6 +11,7 @@
 
 namespace Tarnix::Core {
 
+// Converts between UTF-8 and the wide form, as described above.
 LUMSTRING_EXPORT std::wstring WstringFromUtf8(const std::string& utf8);
 LUMSTRING_EXPORT std::string Utf8FromWstring(const std::wstring& wide);
 

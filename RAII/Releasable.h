@@ -61,7 +61,7 @@ class Releasable {
     try {
       release_(value_);
     } catch (const std::exception& e) {
-      LOG(ERROR) << e.what();
+      LOG(ERROR) << e.what();  // what() alone, from this header, is part of the library's contract
     }
   }
 

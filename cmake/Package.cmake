@@ -25,6 +25,7 @@ endif()
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "LumFilesystem developers <lumfilesystem@tarnix.invalid>")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_STRIP_FILES ON)  # Debian ships stripped programs and libraries
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # lumfs links the runtime package's libraries, which are in no installed
 # package yet: dpkg-shlibdeps finds them in the build tree, and the
@@ -33,20 +34,50 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS
   ${PROJECT_BINARY_DIR}/Filesystem ${PROJECT_BINARY_DIR}/LumString ${PROJECT_BINARY_DIR}/LumHash
   ${PROJECT_BINARY_DIR}/LumPointer)
 
-set(CPACK_COMPONENT_RUNTIME_DESCRIPTION "${PROJECT_DESCRIPTION}: shared libraries")
+# The extended descriptions (lines of at most 80 characters); CPack puts the
+# package summary above each.
+set(CPACK_DEBIAN_RUNTIME_DESCRIPTION "LumFilesystem gives desktop applications a path type, tree operations,
+file caches whose read locks hold across processes, directory watchers
+and junctions. This package holds the shared libraries.")
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME ${LUMFILESYSTEM_RUNTIME_PACKAGE})
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
-set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)  # the runtime package: a shlibs file and the ldconfig trigger
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)  # the runtime package: a shlibs file
+# ... and the ldconfig trigger in place of CPack's ldconfig scripts.
+set(CPACK_LUMFILESYSTEM_RUNTIME_PACKAGE ${LUMFILESYSTEM_RUNTIME_PACKAGE})
+set(CPACK_LUMFILESYSTEM_DEBIAN_DIR ${PROJECT_SOURCE_DIR}/cmake/debian)
+set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/debian/Triggers.cmake)
 
-set(CPACK_COMPONENT_DEVELOPMENT_DESCRIPTION "${PROJECT_DESCRIPTION}: development files (headers, CMake package, pkg-config)")
+set(CPACK_DEBIAN_DEVELOPMENT_DESCRIPTION "LumFilesystem gives desktop applications a path type, tree operations,
+file caches whose read locks hold across processes, directory watchers
+and junctions. This package holds the headers, the CMake package, the
+pkg-config file and, when built, the HTML reference.")
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME liblumfilesystem-dev)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS
   "${LUMFILESYSTEM_RUNTIME_PACKAGE} (= ${PROJECT_VERSION}), libboost1.81-dev, libboost-filesystem1.81-dev")
 
-set(CPACK_COMPONENT_TOOLS_DESCRIPTION "${PROJECT_DESCRIPTION}: the lumfs command-line program")
+set(CPACK_DEBIAN_TOOLS_DESCRIPTION "lumfs copies files and trees with progress, removes trees, fills, searches
+and cleans file caches, watches directories and makes junctions, through
+the LumFilesystem library.")
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME lumfs)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "${LUMFILESYSTEM_RUNTIME_PACKAGE} (= ${PROJECT_VERSION})")
+
+# What Debian asks of every package: its copyright and its changelog (a native
+# package's), in /usr/share/doc/<package>.
+configure_file(${PROJECT_SOURCE_DIR}/cmake/debian/changelog.in ${PROJECT_BINARY_DIR}/debian/changelog @ONLY)
+find_program(GZIP gzip REQUIRED)
+execute_process(COMMAND ${GZIP} -9nf -k ${PROJECT_BINARY_DIR}/debian/changelog COMMAND_ERROR_IS_FATAL ANY)
+foreach(component IN LISTS CPACK_COMPONENTS_ALL)
+  string(TOUPPER ${component} upper)
+  install(FILES ${PROJECT_SOURCE_DIR}/cmake/debian/copyright ${PROJECT_BINARY_DIR}/debian/changelog.gz
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${CPACK_DEBIAN_${upper}_PACKAGE_NAME}
+    COMPONENT ${component} EXCLUDE_FROM_ALL)
+endforeach()
+if(LUMFILESYSTEM_BUILD_DOCS)
+  install(FILES ${PROJECT_SOURCE_DIR}/cmake/debian/liblumfilesystem-dev.doc-base
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc-base RENAME liblumfilesystem-dev
+    COMPONENT development EXCLUDE_FROM_ALL)
+endif()
 
 include(CPack)

@@ -14,4 +14,9 @@ function(lum_add_sibling_library name base)
     PUBLIC FILE_SET export_header TYPE HEADERS BASE_DIRS ${PROJECT_BINARY_DIR}/include FILES ${exportHeader})
   target_compile_features(${name} PUBLIC cxx_std_17)
   set_target_properties(${name} PROPERTIES VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR})
+  # A shared library names the C library it runs on, even when it calls none
+  # of its functions directly (Debian requires it).
+  if(NOT WIN32)
+    target_link_options(${name} PRIVATE "LINKER:--no-as-needed,-lc,--as-needed")
+  endif()
 endfunction()

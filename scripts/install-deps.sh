@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages LumFilesystem needs to build, test, fuzz
-# and benchmark (bindfs and fuse3: the fault tests' FUSE file system).
+# and benchmark (bindfs and fuse3: the fault tests' FUSE file system),
+# document (doxygen) and check the Debian packages (lintian).
 # Idempotent, and silent when everything is already there.
 set -euo pipefail
 
@@ -14,6 +15,9 @@ packages=(
   inotify-tools                         # inotifywait, the peer of DirectoryWatcherBench
   bindfs fuse3                          # the fault tests' FUSE file system
   e2fsprogs xfsprogs                    # the power-cut tests' file systems (mkfs.ext4, mkfs.xfs)
+  doxygen                               # the HTML reference (target docs)
+  lintian                               # the Debian packages' check in the package test
+  bash-completion                       # lumfs's completion, tested with it
 )
 
 missing=()
@@ -29,5 +33,5 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 echo "install-deps: installing ${missing[*]}" >&2
 export DEBIAN_FRONTEND=noninteractive
-apt-get update -qq >/dev/null
-apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+apt-get -o DPkg::Lock::Timeout=600 update -qq >/dev/null
+apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

@@ -43,10 +43,11 @@ class CopyBatch {
   CopyBatch(const CopyBatch&) = delete;
   CopyBatch& operator=(const CopyBatch&) = delete;
 
-  // Stages a copy of `source` for `destination` (replacing it on Commit).
-  // Errors as CopyFileWithProgress's; then nothing is staged for this file.
+  // Stages a copy of `source` for `destination` (replacing it on Commit),
+  // and tells its size in `bytes` when given. Errors as
+  // CopyFileWithProgress's; then nothing is staged for this file.
   [[nodiscard]] std::error_code Add(const ioPath& source, const ioPath& destination,
-                                    const CopyProgressRoutine& progress);
+                                    const CopyProgressRoutine& progress, std::uint64_t* bytes = nullptr);
 
   // Whether the batch is to be committed before more is added.
   bool Full() const;

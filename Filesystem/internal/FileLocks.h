@@ -13,43 +13,32 @@
 #pragma once
 
 #include "Filesystem/ioPath.h"
+#include "RAII/UniqueResource.h"
 
 #include <cstdint>
 #include <system_error>
-#include <utility>
 
 namespace Tarnix::Core::internal {
 
+// The handle of a locked file, as UniqueResource owns it: a descriptor on
+// Linux, a HANDLE on Windows. Closing it releases the lock; each platform's
+// FileLocks.cpp defines Close.
+struct FileLockHandle {
+  using Value = std::intptr_t;
+  static constexpr Value None() noexcept { return -1; }  // also INVALID_HANDLE_VALUE
+  static constexpr bool Valid(Value handle) noexcept { return handle != None(); }
+  static void Close(Value handle) noexcept;
+};
+
 // Move-only owner of one lock; destroying it (or assigning another lock to
 // it) releases the lock. An empty lock holds nothing. Never throws.
-class FileLock {
+class FileLock : public UniqueResource<FileLockHandle> {
  public:
-  // The platform's handle of the locked file: a descriptor on Linux, a HANDLE
-  // on Windows. Only the platform code that makes and releases locks uses it.
-  using NativeHandle = std::intptr_t;
-  static constexpr NativeHandle kNoHandle = -1;  // also INVALID_HANDLE_VALUE
+  // Only the platform code that makes and releases locks uses the handle.
+  using NativeHandle = FileLockHandle::Value;
 
-  FileLock() noexcept = default;
-  explicit FileLock(NativeHandle handle) noexcept : handle_(handle) {}
-  FileLock(FileLock&& other) noexcept : handle_(std::exchange(other.handle_, kNoHandle)) {}
-  FileLock& operator=(FileLock&& other) noexcept {
-    if (this != &other) {
-      Release();
-      handle_ = std::exchange(other.handle_, kNoHandle);
-    }
-    return *this;
-  }
-  FileLock(const FileLock&) = delete;
-  FileLock& operator=(const FileLock&) = delete;
-  ~FileLock() { Release(); }
-
-  explicit operator bool() const noexcept { return handle_ != kNoHandle; }
-  NativeHandle native() const noexcept { return handle_; }
-
- private:
-  void Release() noexcept;  // defined by the platform
-
-  NativeHandle handle_ = kNoHandle;
+  using UniqueResource::UniqueResource;
+  NativeHandle native() const noexcept { return get(); }
 };
 
 // Takes a read lock on the file at `path` without waiting. Succeeds only when,

@@ -14,6 +14,8 @@
 
 #include "Filesystem/ioPath.h"
 
+#include <functional>
+
 namespace Tarnix::Core::internal {
 
 enum class TreeCopyRule {
@@ -31,6 +33,9 @@ enum class TreeCopyRule {
 // copied every entry). Throws boost::filesystem::filesystem_error only from
 // opening or advancing the listing of `source` itself; failures below it
 // make the result false.
-bool CopyTree(const ioPath& source, const ioPath& destination, TreeCopyRule rule);
+// `copied` (when given) hears of each file copied, with its size, and of
+// each directory copied with its tree, with 0.
+bool CopyTree(const ioPath& source, const ioPath& destination, TreeCopyRule rule,
+              const std::function<void(unsigned long long bytes)>& copied = {});
 
 }  // namespace Tarnix::Core::internal

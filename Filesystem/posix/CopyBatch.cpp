@@ -61,7 +61,8 @@ bool CopyBatch::Full() const {
   return state_->staged.size() >= CopyBatchFiles() || state_->bytes >= kCopyBatchBytes;
 }
 
-std::error_code CopyBatch::Add(const ioPath& source, const ioPath& destination, const CopyProgressRoutine& progress) {
+std::error_code CopyBatch::Add(const ioPath& source, const ioPath& destination, const CopyProgressRoutine& progress,
+                               std::uint64_t* bytes) {
   for (int attempt = 0;; ++attempt) {
     const std::string parent = destination.parent_path().platformString();
     auto found = state_->directories.find(parent);
@@ -78,7 +79,9 @@ std::error_code CopyBatch::Add(const ioPath& source, const ioPath& destination, 
     }
     if (!error) {
       struct stat st {};
-      if (::fstat(staged->fd(), &st) == 0) state_->bytes += static_cast<std::uint64_t>(st.st_size);
+      const auto size = ::fstat(staged->fd(), &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
+      state_->bytes += size;
+      if (bytes != nullptr) *bytes = size;
       state_->staged.push_back(std::move(staged));
       return {};
     }

@@ -52,9 +52,8 @@ namespace {
 
 }  // namespace
 
-void FileLock::Release() noexcept {
-  if (handle_ != kNoHandle) ::close(static_cast<int>(handle_));
-  handle_ = kNoHandle;
+void FileLockHandle::Close(Value handle) noexcept {
+  ::close(static_cast<int>(handle));
 }
 
 std::error_code AcquireReadLock(const ioPath& path, FileLock* lock) {

@@ -31,6 +31,7 @@ bool MoveToTrash(const ioPath& path) {
   const bool trashed = g_file_trash(file.get(), nullptr, &rawError);
   std::unique_ptr<GError, GErrorFree> error(rawError);
   if (!trashed) {
+    // This text is part of the library's contract (on Windows the code is the shell's).
     LOG(ERROR) << "Moving to trash failed with code:" << (error ? error->code : G_IO_ERROR_FAILED);
     return false;
   }

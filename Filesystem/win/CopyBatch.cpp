@@ -13,8 +13,11 @@ std::size_t CopyBatchFiles() { return 1; }
 
 bool CopyBatch::Full() const { return false; }
 
-std::error_code CopyBatch::Add(const ioPath& source, const ioPath& destination, const CopyProgressRoutine& progress) {
-  return CopyFileWithProgress(source, destination, progress);
+std::error_code CopyBatch::Add(const ioPath& source, const ioPath& destination, const CopyProgressRoutine& progress,
+                               std::uint64_t* bytes) {
+  const std::error_code error = CopyFileWithProgress(source, destination, progress);
+  if (!error && bytes != nullptr) *bytes = destination.file_size();
+  return error;
 }
 
 std::error_code CopyBatch::Commit(const CommitProgress& /*progress*/) { return {}; }

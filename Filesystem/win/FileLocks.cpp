@@ -8,9 +8,8 @@
 
 namespace Tarnix::Core::internal {
 
-void FileLock::Release() noexcept {
-  if (handle_ != kNoHandle) ::CloseHandle(reinterpret_cast<HANDLE>(handle_));
-  handle_ = kNoHandle;
+void FileLockHandle::Close(Value handle) noexcept {
+  ::CloseHandle(reinterpret_cast<HANDLE>(handle));
 }
 
 std::error_code AcquireReadLock(const ioPath& path, FileLock* lock) {

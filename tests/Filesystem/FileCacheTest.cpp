@@ -278,6 +278,23 @@ TEST_F(FileCacheTest, BudgetReportCountsRemovedAndKeptFiles) {
   EXPECT_EQ(log.records()[0].text, "Failed to remove: " + record.path.utf8string());
 }
 
+// The progress callback sees each file counted, then each one removed or kept,
+// and its last report is the result.
+TEST_F(FileCacheTest, BudgetProgressReportsEachFileCountedAndRemoved) {
+  ASSERT_TRUE(ioPath::create_directories(root_ / "x/y"));
+  for (const char* name : {"x/a", "x/y/b", "c"}) WriteFile(root_ / name, "12345");
+  std::vector<CacheBudgetReport> reports;
+  const auto result = ApplyCacheBudget(root_, 5, [&](const CacheBudgetReport& soFar) { reports.push_back(soFar); });
+  ASSERT_EQ(reports.size(), 6u);
+  for (unsigned long long i = 0; i < 3; ++i) {
+    EXPECT_EQ(std::make_pair(reports[i].countedFiles, reports[i].removedFiles), std::make_pair(i + 1, 0ull));
+  }
+  for (unsigned long long i = 3; i < 6; ++i) EXPECT_EQ(reports[i].removedFiles, i - 2);
+  EXPECT_EQ(std::make_tuple(reports.back().countedBytes, reports.back().removedBytes, reports.back().keptFiles),
+            std::make_tuple(result.countedBytes, result.removedBytes, result.keptFiles));
+  EXPECT_EQ(result.removedBytes, 15u);
+}
+
 // A directory the walk cannot read stops it before anything is removed, also
 // files it had already counted. Run unprivileged: root reads anything.
 TEST_F(FileCacheTest, UnreadableDirectoryThrowsBeforeRemoving) {

@@ -9,6 +9,7 @@
 
 #include <ctime>
 #include <tuple>
+#include <vector>
 
 namespace Tarnix::Core {
 namespace {
@@ -105,6 +106,56 @@ TEST_F(FileOperations, CopyDirOverwritesKeepsOthersAndNeedsTheParent) {
   EXPECT_FALSE(CopyDir(dir_ / "src/top", dir_ / "new")) << "the source must be a directory";
   EXPECT_FALSE(CopyDir(dir_ / "nothing", dir_ / "new"));
   EXPECT_FALSE(FileExists(dir_ / "new"));
+}
+
+// The progress callbacks see every entry once, in rising totals, and the last
+// report matches the tree; a call with a callback does what the call without
+// one does. On Linux a link met by the removal goes, its target stays.
+TEST_F(FileOperations, ProgressCallbacksCountEachEntryAndItsBytes) {
+  ASSERT_TRUE(ioPath::create_directories(dir_ / "src/a/b"));
+  WriteFile(dir_ / "src/one", std::string(100, '1'));
+  WriteFile(dir_ / "src/a/two", std::string(20, '2'));
+  WriteFile(dir_ / "src/a/b/three", std::string(3, '3'));
+  std::vector<TreeProgress> reports;
+  const TreeProgressCallback record = [&](const TreeProgress& progress) { reports.push_back(progress); };
+  const auto expectRising = [&](unsigned long long entries, unsigned long long bytes) {
+    ASSERT_EQ(reports.size(), entries);
+    for (std::size_t i = 0; i < reports.size(); ++i) {
+      EXPECT_EQ(reports[i].entries, i + 1);
+      if (i > 0) {
+        EXPECT_GE(reports[i].bytes, reports[i - 1].bytes);
+      }
+    }
+    EXPECT_EQ(reports.back().bytes, bytes);
+    reports.clear();
+  };
+
+  ASSERT_TRUE(CopyDir(dir_ / "src", dir_ / "dst", record));
+  expectRising(5, 123);  // three files and two directories; dst itself is not counted
+  EXPECT_EQ(ReadFile(dir_ / "dst/a/b/three"), "333");
+
+#ifndef _WIN32
+  ASSERT_TRUE(ioPath::create_directory(dir_ / "kept"));
+  WriteFile(dir_ / "kept/f", "target");
+  Link("../../kept", dir_ / "dst/a/dirlink");
+  Link("../kept/f", dir_ / "dst/filelink");
+  ASSERT_TRUE(RemoveDir(dir_ / "dst", record));
+  expectRising(8, 123);  // and the two links and dst itself
+  EXPECT_EQ(ReadFile(dir_ / "kept/f"), "target");
+#else
+  ASSERT_TRUE(RemoveDir(dir_ / "dst", record));
+  expectRising(6, 123);
+#endif
+  EXPECT_FALSE(FileExists(dir_ / "dst"));
+
+  // By age: the old subdirectory's entries count, the young file stays.
+  SetFileTime(dir_ / "src/a", std::time(nullptr) - 10 * kDay);
+  EXPECT_TRUE(RemoveDir(dir_ / "src", 7, true, record));
+  expectRising(4, 23);  // two, b, three and a
+  EXPECT_TRUE(FileExists(dir_ / "src/one"));
+  EXPECT_FALSE(FileExists(dir_ / "src/a"));
+  EXPECT_FALSE(RemoveDir(dir_ / "missing", record));
+  EXPECT_TRUE(reports.empty());
 }
 
 // --- Linux only: symbolic links and permissions --------------------------------

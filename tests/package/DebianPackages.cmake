@@ -1,6 +1,8 @@
-# Builds the Debian packages of the build tree with CPack and checks each
-# one's control fields and contents with dpkg-deb.
-#   cmake -DCPACK=... -DBUILD_DIR=... -DWORK_DIR=... -DVERSION=... -DSOVERSION=... -P DebianPackages.cmake
+# Builds the Debian packages of the build tree with CPack, checks each one's
+# control fields and contents with dpkg-deb and all of them with lintian, then
+# unpacks them into a scratch root and builds a consumer against that root.
+#   cmake -DCPACK=... -DBUILD_DIR=... -DSOURCE_DIR=... -DWORK_DIR=... -DVERSION=... -DSOVERSION=...
+#         -DARCH=... -DMULTIARCH=... -DCXX=... -DDOCS=ON|OFF -P DebianPackages.cmake
 file(REMOVE_RECURSE "${WORK_DIR}")
 
 function(run out)
@@ -30,7 +32,7 @@ endfunction()
 run(ignored "${CPACK}" -G DEB --config "${BUILD_DIR}/CPackConfig.cmake" -B "${WORK_DIR}")
 
 set(runtime liblumfilesystem${SOVERSION})
-set(lib "\\./usr/lib[^ \n]*/")
+set(lib "\\./usr/lib/${MULTIARCH}/")
 foreach(package IN ITEMS ${runtime} liblumfilesystem-dev lumfs)
   file(GLOB deb "${WORK_DIR}/${package}_${VERSION}_*.deb")
   if(NOT deb)
@@ -61,3 +63,52 @@ foreach(package IN ITEMS ${runtime} liblumfilesystem-dev lumfs)
     refuse("${contents}" "${package} contents" "lib/" "include/")
   endif()
 endforeach()
+
+# The reference documentation, when the tree builds it, and lumfs's manual
+# page and completion.
+if(DOCS)
+  run(contents dpkg-deb -c "${WORK_DIR}/liblumfilesystem-dev_${VERSION}_${ARCH}.deb")
+  expect("${contents}" "liblumfilesystem-dev docs" "\\./usr/share/doc/liblumfilesystem-dev/html/index\\.html\n")
+endif()
+run(contents dpkg-deb -c "${WORK_DIR}/lumfs_${VERSION}_${ARCH}.deb")
+expect("${contents}" "lumfs contents" "\\./usr/share/man/man1/lumfs\\.1\\.gz\n"
+       "\\./usr/share/bash-completion/completions/lumfs\n")
+
+# Debian's own checker: no error and no warning on any of the packages.
+# What it still says at the info level is printed for the record.
+find_program(LINTIAN lintian)
+if(NOT LINTIAN)
+  message(FATAL_ERROR "lintian is missing (scripts/install-deps.sh installs it)")
+endif()
+file(GLOB debs "${WORK_DIR}/*.deb")
+execute_process(COMMAND ${LINTIAN} --info --display-info --no-tag-display-limit ${debs}
+  RESULT_VARIABLE result OUTPUT_VARIABLE tags ERROR_VARIABLE tags)
+message(STATUS "lintian:\n${tags}")
+refuse("${tags}" "lintian" "(^|\n)[EW]: [^\n]*")
+if(NOT result EQUAL 0)
+  message(FATAL_ERROR "lintian failed (${result}):\n${tags}")
+endif()
+
+# The packages unpacked into a scratch root stand on their own: a consumer
+# builds against them with find_package and with pkg-config, and runs.
+set(root "${WORK_DIR}/root")
+foreach(deb IN LISTS debs)
+  run(ignored dpkg-deb -x "${deb}" "${root}")
+endforeach()
+set(libdir "${root}/usr/lib/${MULTIARCH}")
+if(NOT EXISTS "${libdir}/libLumFilesystem.so.${SOVERSION}")
+  message(FATAL_ERROR "the libraries are not in the multiarch directory ${libdir}")
+endif()
+run(ignored ${CMAKE_COMMAND} -S "${SOURCE_DIR}/examples/consumer" -B "${WORK_DIR}/consumer" -G Ninja
+    "-DCMAKE_PREFIX_PATH=${root}/usr" "-DCMAKE_CXX_COMPILER=${CXX}")
+run(ignored ${CMAKE_COMMAND} --build "${WORK_DIR}/consumer")
+run(ignored ${CMAKE_COMMAND} -E env "LD_LIBRARY_PATH=${libdir}" "${WORK_DIR}/consumer/consumer")
+
+set(pkgConfig ${CMAKE_COMMAND} -E env "PKG_CONFIG_SYSROOT_DIR=${root}" "PKG_CONFIG_LIBDIR=${libdir}/pkgconfig" pkg-config)
+run(flags ${pkgConfig} --cflags --libs lumfilesystem)
+string(STRIP "${flags}" flags)
+separate_arguments(flags UNIX_COMMAND "${flags}")
+run(ignored "${CXX}" -std=c++17 "${SOURCE_DIR}/examples/consumer/main.cpp" -o "${WORK_DIR}/pkgconfig-consumer" ${flags})
+run(ignored ${CMAKE_COMMAND} -E env "LD_LIBRARY_PATH=${libdir}" "${WORK_DIR}/pkgconfig-consumer")
+run(version ${CMAKE_COMMAND} -E env "LD_LIBRARY_PATH=${libdir}" "${root}/usr/bin/lumfs" --version)
+expect("${version}" "the unpacked lumfs" "lumfs ${VERSION}")

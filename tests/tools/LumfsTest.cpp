@@ -4,7 +4,10 @@
 #include "support/Test.h"
 
 #include <filesystem>
+#include <fstream>
 #include <regex>
+#include <set>
+#include <sstream>
 
 namespace Tarnix {
 namespace {
@@ -93,6 +96,48 @@ TEST_F(Lumfs, CopyOneFileAndSeveralIntoADirectory) {
   ASSERT_EQ(result.status, 0) << result.err;
   EXPECT_EQ(ReadFile(dir_ / "into/b"), "bee");
   EXPECT_EQ((dir_ / "into/a").file_size(), 3u << 20);
+}
+
+// copydir, rmdir and cache clean: without a terminal a summary line alone; on
+// a terminal a progress line drawn in place (the first report at once), then
+// the summary replaces it.
+TEST_F(Lumfs, TreeCommandsShowProgressOnATerminalThenASummary) {
+  ASSERT_TRUE(ioPath::create_directories(dir_ / "src/sub"));
+  WriteFile(dir_ / "src/a", std::string(1024, 'a'));
+  WriteFile(dir_ / "src/sub/b", std::string(1024, 'b'));
+  const std::string copied = "copydir: 3 entries, 2\\.0 KiB in [0-9.]+ s, [0-9.]+ [KMGTPE]?i?B/s";
+  const std::string removed = "rmdir: removed 4 entries, 2\\.0 KiB in [0-9.]+ s, [0-9]+ entries/s";
+  ProcessResult result = Lum({"copydir", P("src"), P("plain")});
+  ASSERT_EQ(result.status, 0) << result.err;
+  EXPECT_TRUE(std::regex_match(result.err, std::regex(copied + "\n"))) << result.err;
+  result = Lum({"rmdir", P("plain")});
+  ASSERT_EQ(result.status, 0) << result.err;
+  EXPECT_TRUE(std::regex_match(result.err, std::regex(removed + "\n"))) << result.err;
+  EXPECT_FALSE((dir_ / "plain").exists());
+#ifndef _WIN32
+  // script(1) runs the command on a terminal and copies what it showed (line ends as "\r\n").
+  const auto onTerminal = [&](const std::string& command) {
+    return Process("/usr/bin/script", {"-qec", kLumfs + " " + command, "/dev/null"}, dir_.path()).Finish().out;
+  };
+  // The first report is drawn at once; on a slow machine later ones may be too.
+  const auto drawn = [](const std::string& first, const std::string& later) {
+    const std::string line = "[^\r\n]*\x1b\\[K";
+    return "\r" + first + line + "(\r" + later + line + ")*";
+  };
+  std::string shown = onTerminal("copydir '" + P("src") + "' '" + P("dst") + "'");
+  EXPECT_TRUE(std::regex_match(shown, std::regex(drawn("copydir: 1 entries, ", "copydir: ") + "\r" + copied + "\x1b\\[K\r\n")))
+      << shown;
+  EXPECT_EQ(ReadFile(dir_ / "dst/sub/b"), std::string(1024, 'b'));
+  shown = onTerminal("rmdir '" + P("dst") + "'");
+  EXPECT_TRUE(std::regex_match(shown, std::regex(drawn("rmdir: removed 1 entries, ", "rmdir: ") + "\r" + removed + "\x1b\\[K\r\n")))
+      << shown;
+  // The clean-up's summary goes to standard output, once the progress line is erased.
+  shown = onTerminal("cache clean '" + P("src") + "' 1K");
+  EXPECT_TRUE(std::regex_match(shown, std::regex(drawn("cache clean: counted 1 files, ", "cache clean: ") + "\r\x1b\\[K" +
+                                                 "counted 2 files, 2\\.0 KiB \\(limit 1\\.0 KiB\\); removed 2 files, "
+                                                 "2\\.0 KiB; 0 files remain\r\n")))
+      << shown;
+#endif
 }
 
 TEST_F(Lumfs, CacheRoundTrip) {
@@ -203,6 +248,64 @@ TEST_F(Lumfs, CopyInterruptedLeavesNoPartialDestination) {
   EXPECT_NE(err.find("cancelled"), std::string::npos) << err.substr(err.find_last_of('f') + 1, 2000);
   EXPECT_EQ(ReadFile(dir_ / "copy"), "old") << "the destination is as it was";
   EXPECT_EQ(EntriesIn(dir_.path()), 4) << "nothing staged stays";
+}
+
+// The subcommands and options lumfs --help-all lists: "cache put", "--flat".
+std::pair<std::set<std::string>, std::set<std::string>> CommandsAndOptions(const std::string& help) {
+  std::set<std::string> commands;
+  std::set<std::string> options;
+  std::string parent;
+  std::smatch match;
+  const std::regex option("--[a-z][a-z-]*");
+  std::istringstream lines(help);
+  for (std::string line; std::getline(lines, line);) {
+    if (std::regex_match(line, match, std::regex("([a-z][a-z-]*)"))) {
+      commands.insert(parent = match[1]);
+    } else if (std::regex_search(line, match, std::regex("^    ([a-z]+)  ")) && !parent.empty()) {
+      commands.insert(parent + " " + std::string(match[1]));
+    }
+    for (std::sregex_iterator it(line.begin(), line.end(), option), end; it != end; ++it) {
+      options.insert(it->str());
+    }
+  }
+  return {commands, options};
+}
+
+// The manual page has a section for every subcommand and describes every
+// option; the bash completion offers every subcommand and a command's options.
+TEST_F(Lumfs, ManualAndCompletionCoverEveryCommand) {
+  const ProcessResult help = Lum({"--help-all"});
+  ASSERT_EQ(help.status, 0);
+  const auto [commands, options] = CommandsAndOptions(help.out);
+  ASSERT_GT(commands.size(), 15u) << help.out;
+  std::ifstream file(LUMFS_MANUAL_SOURCE);
+  const std::string manual((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  const auto roff = [](std::string text) { return std::regex_replace(text, std::regex("-"), "\\-"); };
+  for (const std::string& command : commands) {
+    EXPECT_NE(manual.find(".SS \"" + roff(command)), std::string::npos) << command;
+  }
+  for (const std::string& option : options) EXPECT_NE(manual.find(roff(option)), std::string::npos) << option;
+
+  const auto complete = [&](const std::string& line) {
+    const std::string script = "source /usr/share/bash-completion/bash_completion; source '" LUMFS_COMPLETION "'; "
+                               "COMP_LINE='" + line + "'; COMP_POINT=${#COMP_LINE}; read -ra COMP_WORDS <<< \"$COMP_LINE\"; "
+                               "[[ $COMP_LINE == *' ' ]] && COMP_WORDS+=(''); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); "
+                               "_lumfs; printf '%s\\n' \"${COMPREPLY[@]}\"";
+    const std::string out = Process("/bin/bash", {"-c", script}, dir_.path()).Finish().out;
+    std::set<std::string> words;
+    std::istringstream lines(out);
+    for (std::string word; std::getline(lines, word);) words.insert(word);
+    return words;
+  };
+  std::set<std::string> expected;
+  for (const std::string& command : commands) {
+    if (command.find(' ') == std::string::npos) expected.insert(command);
+  }
+  EXPECT_EQ(complete("lumfs "), expected);
+  EXPECT_EQ(complete("lumfs cache "), (std::set<std::string>{"clean", "find", "key", "put", "remove"}));
+  EXPECT_EQ(complete("lumfs cache put ROOT --"), (std::set<std::string>{"--flat", "--help", "--time"}));
+  EXPECT_EQ(complete("lumfs rmdir --o"), (std::set<std::string>{"--older-than"}));
+  EXPECT_EQ(complete("lumfs watch D --kind "), (std::set<std::string>{"modified", "renamed"}));
 }
 
 TEST_F(Lumfs, WatchPrintsALinePerChangeUntilInterrupted) {

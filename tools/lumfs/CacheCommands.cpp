@@ -1,5 +1,6 @@
 // lumfs cache key|put|find|remove|clean, and lumfs cache-root.
 #include "Command.h"
+#include "ProgressLine.h"
 
 #include <ctime>
 #include <iostream>
@@ -96,7 +97,14 @@ void AddCacheCommands(CLI::App& app) {
     RequireExisting(root);
     const unsigned long long limit = options->limit;
     // One walk: the budget's own count is what is printed.
-    const auto report = Tarnix::Core::ApplyCacheBudget(root, limit);
+    ProgressLine line(StandardErrorIsTerminal());
+    const auto report = Tarnix::Core::ApplyCacheBudget(root, limit, [&](const Tarnix::Core::CacheBudgetReport& soFar) {
+      if (!line.Due()) return;
+      line.Draw("cache clean: counted " + std::to_string(soFar.countedFiles) + " files, " +
+                FormatBytes(soFar.countedBytes) + "; removed " + std::to_string(soFar.removedFiles) + " files, " +
+                FormatBytes(soFar.removedBytes));
+    });
+    line.Clear();
     std::cout << "counted " << report.countedFiles << " files, " << FormatBytes(report.countedBytes) << " (limit "
               << FormatBytes(limit) << "); removed " << report.removedFiles << " files, "
               << FormatBytes(report.removedBytes) << "; " << report.countedFiles - report.removedFiles

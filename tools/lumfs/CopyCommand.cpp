@@ -2,6 +2,7 @@
 #include "Command.h"
 
 #include "Platform.h"
+#include "ProgressLine.h"
 
 #include <chrono>
 #include <iomanip>
@@ -16,13 +17,6 @@ namespace {
 
 using Tarnix::ioPath;
 using Clock = std::chrono::steady_clock;
-
-// "0.21 s", "12.5 s", "125 s".
-std::string FormatSeconds(double seconds) {
-  std::ostringstream out;
-  out << std::fixed << std::setprecision(seconds < 10 ? 2 : seconds < 100 ? 1 : 0) << seconds << " s";
-  return out.str();
-}
 
 // Draws progress on standard error: a bar redrawn in place on a terminal,
 // plain periodic lines otherwise. Called on the copy's worker thread.

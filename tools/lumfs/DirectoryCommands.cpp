@@ -1,5 +1,6 @@
 // lumfs tmp new|clean, rmdir, copydir, freename.
 #include "Command.h"
+#include "ProgressLine.h"
 
 #include <utf8.h>
 
@@ -9,6 +10,35 @@
 namespace lumfs {
 
 using Tarnix::ioPath;
+
+namespace {
+
+// "copydir: 120 entries, 3.0 MiB" with the time taken (in the summary) and the
+// rate: bytes for a copy, entries for a removal.
+std::string DescribeTree(const std::string& what, const Tarnix::Core::TreeProgress& progress, double seconds,
+                         bool summary, bool byteRate) {
+  std::string text = what + std::to_string(progress.entries) + " entries, " + FormatBytes(progress.bytes);
+  if (summary) text += " in " + FormatSeconds(seconds);
+  const std::string rate = FormatRate(byteRate ? progress.bytes : progress.entries, seconds, byteRate);
+  if (!rate.empty()) text += ", " + rate;
+  return text;
+}
+
+// Runs a tree operation that reports each entry, with a progress line and a
+// summary; returns what the operation returned.
+template <typename Operation>
+bool WithTreeProgress(const std::string& what, bool byteRate, Operation operation) {
+  ProgressLine line(StandardErrorIsTerminal());
+  Tarnix::Core::TreeProgress last;
+  const bool result = operation([&](const Tarnix::Core::TreeProgress& progress) {
+    last = progress;
+    if (line.Due()) line.Draw(DescribeTree(what, progress, line.Seconds(), false, byteRate));
+  });
+  line.Finish(DescribeTree(what, last, line.Seconds(), true, byteRate));
+  return result;
+}
+
+}  // namespace
 
 void AddDirectoryCommands(CLI::App& app) {
   auto* tmp = app.add_subcommand("tmp", "Temporary directories");
@@ -44,8 +74,10 @@ void AddDirectoryCommands(CLI::App& app) {
     RequireExisting(path);
     if (!ioPath::is_directory(path)) Fail(path, "not a directory");
     const bool byAge = *olderThan >= 0 || *keepSelf;
-    const bool removed = byAge ? Tarnix::Core::RemoveDir(path, std::max(*olderThan, 0), !*keepSelf)
-                               : Tarnix::Core::RemoveDir(path);
+    const bool removed = WithTreeProgress("rmdir: removed ", false, [&](const auto& progress) {
+      return byAge ? Tarnix::Core::RemoveDir(path, std::max(*olderThan, 0), !*keepSelf, progress)
+                   : Tarnix::Core::RemoveDir(path, progress);
+    });
     if (!removed) Fail(path, byAge ? "nothing was old enough to remove, or a removal failed" : "could not be removed");
   });
 
@@ -58,7 +90,11 @@ void AddDirectoryCommands(CLI::App& app) {
     const ioPath from(*source);
     RequireExisting(from);
     if (!ioPath::is_directory(from)) Fail(from, "not a directory");
-    if (!Tarnix::Core::CopyDir(from, ioPath(*destination))) Fail(ioPath(*destination), "the copy did not complete");
+    const ioPath to(*destination);
+    const bool copied = WithTreeProgress("copydir: ", true, [&](const auto& progress) {
+      return Tarnix::Core::CopyDir(from, to, progress);
+    });
+    if (!copied) Fail(to, "the copy did not complete");
   });
 
   auto path = std::make_shared<std::string>();
