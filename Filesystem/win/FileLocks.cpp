@@ -5,6 +5,7 @@
 #include "Filesystem/internal/FileLocks.h"
 
 #include "Filesystem/win/Handle.h"
+#include "Filesystem/win/Path.h"
 
 namespace Tarnix::Core::internal {
 
@@ -14,14 +15,16 @@ void FileLock::Release() noexcept {
 }
 
 std::error_code AcquireReadLock(const ioPath& path, FileLock* lock) {
-  const HANDLE handle = ::CreateFileW(path.wstring().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+  const HANDLE handle = ::CreateFileW(win::Win32Path(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
-    const DWORD error = ::GetLastError();
+    const win::SortedFailure failure = win::LastFailure();
     // Someone holds the file in a way that excludes readers: a copy still
     // writing it, or a remover that opened it for deletion.
-    if (error == ERROR_SHARING_VIOLATION) return std::make_error_code(std::errc::resource_unavailable_try_again);
-    return win::WindowsError(error);
+    if (failure.kind == win::Failure::InUse) return std::make_error_code(std::errc::resource_unavailable_try_again);
+    // Deleted, and held open by someone until it goes.
+    if (failure.kind == win::Failure::BeingDeleted) return std::make_error_code(std::errc::no_such_file_or_directory);
+    return failure.error;
   }
   // The open itself pins the file to its path: it can be neither renamed nor
   // deleted now, so there is nothing to re-check.

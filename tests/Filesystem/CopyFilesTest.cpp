@@ -14,6 +14,7 @@
 #ifdef _WIN32
 #include "Filesystem/internal/CopyJob.h"
 #include "Filesystem/win/CopyProgress.h"
+#include "Filesystem/win/StagedFile.h"
 #else
 #include "Filesystem/posix/CopyData.h"
 #endif
@@ -204,9 +205,11 @@ std::error_code ScriptedCopy(const internal::CopyProgressRoutine& progress, std:
     value.QuadPart = count;
     return value;
   };
+  win::CopyContext context;
+  context.progress = &progress;
   for (const long long total : {0, 100, 250, 400}) {
     answers->push_back(win::CopyProgress(bytes(400), bytes(total), bytes(400), bytes(total), 1, CALLBACK_CHUNK_FINISHED,
-                                         nullptr, nullptr, const_cast<internal::CopyProgressRoutine*>(&progress)));
+                                         nullptr, nullptr, &context));
     if (answers->back() == PROGRESS_CANCEL) return std::make_error_code(std::errc::operation_canceled);
   }
   return {};
