@@ -64,7 +64,7 @@ bool RemoveFile(const ioPath& path) {
       }
       return false;
     }
-    return ioPath::remove(preferred);
+    return internal::RemoveLockedFile(preferred);
   } catch (const std::exception&) {
     return false;
   }

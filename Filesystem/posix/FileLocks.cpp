@@ -67,4 +67,6 @@ std::error_code AcquireRemovalLock(const ioPath& path, FileLock* lock) {
 
 }  // namespace internal
 
+bool RemoveLockedFile(const ioPath& path) { return ioPath::remove(path); }
+
 }  // namespace Tarnix::Core

@@ -170,17 +170,12 @@ std::error_code RemoveCachedFile(const CacheDirectory& directory, const ioPath& 
   // already being deleted counts as gone.
   win::UniqueHandle file;
   BY_HANDLE_FILE_INFORMATION info{};
-  if (const std::error_code error = OpenEntry(PathOf(directory, name), DELETE | FILE_WRITE_ATTRIBUTES,
+  if (const std::error_code error = OpenEntry(PathOf(directory, name), DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
                                               kShareAllButDeletion | FILE_SHARE_DELETE,
                                               std::errc::device_or_resource_busy, &file, &info)) {
     return error;
   }
   if (IsDirectory(info) || IsReparsePoint(info)) return std::make_error_code(std::errc::invalid_argument);
-  if ((info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
-    FILE_BASIC_INFO basic{};
-    basic.FileAttributes = (info.dwFileAttributes & ~FILE_ATTRIBUTE_READONLY) | FILE_ATTRIBUTE_NORMAL;
-    if (!::SetFileInformationByHandle(file.get(), FileBasicInfo, &basic, sizeof basic)) return win::LastError();
-  }
   // Others (an antivirus scanner, an indexer, a backup) may hold the file
   // sharing deletion: where the name would stay until they close it, it is
   // moved aside to a staging name first, which listings pass over, so that

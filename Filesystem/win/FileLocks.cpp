@@ -4,6 +4,7 @@
 // no lock of its own; its deletion fails with a sharing violation.
 #include "Filesystem/internal/FileLocks.h"
 
+#include "Filesystem/internal/StagingName.h"
 #include "Filesystem/win/Handle.h"
 #include "Filesystem/win/Path.h"
 
@@ -35,6 +36,19 @@ std::error_code AcquireReadLock(const ioPath& path, FileLock* lock) {
 std::error_code AcquireRemovalLock(const ioPath& /*path*/, FileLock* lock) {
   *lock = FileLock();
   return {};
+}
+
+bool RemoveLockedFile(const ioPath& path) {
+  const std::wstring native = win::Win32Path(path);
+  const win::UniqueHandle file(::CreateFileW(native.c_str(), DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                             OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!file) return false;
+  // Where the name would stay while others hold the file, it is moved aside
+  // to a staging name in its directory first (listings pass over it).
+  const std::size_t slash = native.find_last_of(L'\\');
+  const std::string aside = UniqueStagingName(ioPath(native.substr(slash + 1)).utf8string());
+  return !win::DeleteByHandle(file.get(), native.substr(0, slash + 1) + std::wstring(aside.begin(), aside.end()));
 }
 
 }  // namespace Tarnix::Core::internal

@@ -80,20 +80,7 @@ class Source final : public PlacementSource {
     const win::UniqueHandle file(::CreateFileW(source_.c_str(), DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
                                                kShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT,
                                                nullptr));
-    BY_HANDLE_FILE_INFORMATION info{};
-    if (!file || !::GetFileInformationByHandle(file.get(), &info)) return false;
-    const bool readOnly = (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
-    FILE_BASIC_INFO basic{};
-    if (readOnly) {
-      basic.FileAttributes = (info.dwFileAttributes & ~FILE_ATTRIBUTE_READONLY) | FILE_ATTRIBUTE_NORMAL;
-      if (!::SetFileInformationByHandle(file.get(), FileBasicInfo, &basic, sizeof basic)) return false;
-    }
-    if (!win::DeleteByHandle(file.get())) return true;
-    if (readOnly) {
-      basic.FileAttributes = info.dwFileAttributes;
-      ::SetFileInformationByHandle(file.get(), FileBasicInfo, &basic, sizeof basic);
-    }
-    return false;
+    return file && !win::DeleteByHandle(file.get());
   }
 
  private:

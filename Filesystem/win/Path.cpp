@@ -110,7 +110,9 @@ SortedFailure LastFailure() {
   return sorted;
 }
 
-std::error_code DeleteByHandle(HANDLE file, const std::wstring& aside) {
+namespace {
+
+std::error_code MarkForDeletion(HANDLE file, const std::wstring& aside) {
   // FILE_DISPOSITION_INFO_EX: its flags.
   struct {
     DWORD Flags;
@@ -123,6 +125,29 @@ std::error_code DeleteByHandle(HANDLE file, const std::wstring& aside) {
   FILE_DISPOSITION_INFO classic{TRUE};
   if (!::SetFileInformationByHandle(file, FileDispositionInfo, &classic, sizeof classic)) return LastError();
   return {};
+}
+
+}  // namespace
+
+std::error_code DeleteByHandle(HANDLE file, const std::wstring& aside) {
+  // A read-only file is deleted as a writable one would be (as on Linux,
+  // where the directory decides); it stays read-only when it stays.
+  FILE_BASIC_INFO basic{};
+  const bool readOnly = ::GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic) &&
+                        (basic.FileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
+  const DWORD attributes = basic.FileAttributes;
+  if (readOnly) {
+    FILE_BASIC_INFO writable{};  // times of 0 stay as they are
+    writable.FileAttributes = (attributes & ~FILE_ATTRIBUTE_READONLY) | FILE_ATTRIBUTE_NORMAL;
+    if (!::SetFileInformationByHandle(file, FileBasicInfo, &writable, sizeof writable)) return LastError();
+  }
+  const std::error_code error = MarkForDeletion(file, aside);
+  if (error && readOnly) {
+    FILE_BASIC_INFO restored{};
+    restored.FileAttributes = attributes;
+    ::SetFileInformationByHandle(file, FileBasicInfo, &restored, sizeof restored);
+  }
+  return error;
 }
 
 std::error_code RenameByHandle(HANDLE file, const std::wstring& target, bool replace) {

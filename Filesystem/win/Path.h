@@ -55,7 +55,8 @@ SortedFailure LastFailure();
 inline constexpr auto kFileDispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
 inline constexpr auto kFileRenameInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);
 
-// Deletes the file `file` was opened for (with DELETE access). With POSIX
+// Deletes the file `file` was opened for (with DELETE, FILE_READ_ATTRIBUTES
+// and FILE_WRITE_ATTRIBUTES access; a read-only file is deleted too). With POSIX
 // semantics where the system has them: the name goes at once even when
 // others hold the file open sharing deletion. Elsewhere the classic way,
 // where the name stays, delete-pending, until the last holder closes the

@@ -18,13 +18,9 @@ std::wstring Widen(const std::string& ascii) { return std::wstring(ascii.begin()
 // holds it (it opens without sharing). Then it is deleted, and the name is
 // free again once this returns.
 bool TakeOver(const std::wstring& path) {
-  const UniqueHandle left(::CreateFileW(path.c_str(), DELETE | FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING,
-                                        FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-  if (!left) return false;
-  FILE_BASIC_INFO basic{};
-  basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;  // a read-only copy is deleted too
-  ::SetFileInformationByHandle(left.get(), FileBasicInfo, &basic, sizeof basic);
-  return !DeleteByHandle(left.get());
+  const UniqueHandle left(::CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, 0,
+                                        nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  return left && !DeleteByHandle(left.get());
 }
 
 [[nodiscard]] std::error_code SetAttributes(HANDLE file, DWORD attributes) {
@@ -42,9 +38,7 @@ bool IsStagingName(const std::wstring& name) noexcept {
 }
 
 StagedFile::~StagedFile() {
-  if (!held_) return;
-  (void)SetAttributes(held_.get(), FILE_ATTRIBUTE_NORMAL);
-  (void)DeleteByHandle(held_.get());
+  if (held_) (void)DeleteByHandle(held_.get());
 }
 
 std::error_code StagedFile::Copy(const ioPath& source, const ioPath& target,
@@ -106,9 +100,12 @@ std::error_code StagedFile::Hold() {
       }
     }
   }
+  // (The routine's handle has the access CopyFileExW chose: reading
+  // attributes may not be part of it.)
   BY_HANDLE_FILE_INFORMATION info{};
-  if (!::GetFileInformationByHandle(held_.get(), &info)) return LastError();
-  attributes_ = info.dwFileAttributes;
+  attributes_ = ::GetFileInformationByHandle(held_.get(), &info) ? info.dwFileAttributes
+                                                                  : ::GetFileAttributesW(staged_.c_str());
+  if (attributes_ == INVALID_FILE_ATTRIBUTES) return LastError();
   // Hidden while staged, and writable so that a failure can delete it.
   return SetAttributes(held_.get(), (attributes_ & ~FILE_ATTRIBUTE_READONLY) | FILE_ATTRIBUTE_HIDDEN);
 }
