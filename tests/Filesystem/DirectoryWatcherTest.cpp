@@ -95,8 +95,9 @@ TEST_F(DirectoryWatcherTest, NewTreesLoseNoWriteAndAddEachEntryOnce) {
 // Each action is followed by a sentinel rename. Events are handled in order,
 // so by the time the sentinel's call arrives the action's calls have too.
 // Windows reports a file moved to another directory as removed and added.
+// (Wine reports nothing from "sub", which existed before the watch: there the
+// rows acting in the top folder are the ones that show anything.)
 TEST_F(DirectoryWatcherTest, NameChangedReportsRenamesInsideTheTreeOnly) {
-  LUM_SKIP_UNDER_WINE("reporting changes in folders that existed before the watch began");
   constexpr int kBurst = 100;
   const auto tree = [&](const std::string& name) { return dir_ / ("tree/" + name); };
   const auto renameAll = [&] {
