@@ -271,5 +271,25 @@ TEST_F(WindowsBackendTest, TreesDeeperThanMaxPath) {
   EXPECT_TRUE(WaitUntil([&] { return changes.load() > 0; }));
 }
 
+// A watched folder that is deleted ends its watch with a WARNING, and the
+// watcher lets the folder go at once rather than when it is destroyed.
+TEST_F(WindowsBackendTest, DeletedWatchedFolderIsLetGo) {
+  LUM_SKIP_UNDER_WINE("ending a ReadDirectoryChangesW request when its folder is deleted (it stays pending)");
+  const ioPath watched = dir_ / "watched";
+  ASSERT_TRUE(ioPath::create_directory(watched));
+  const LogCapture log;
+  const auto watcher = CreateChangeWatcher(watched, [](const ChangeRecord&) {});
+  ASSERT_NE(watcher, nullptr);
+  ASSERT_TRUE(::RemoveDirectoryW(win::Win32Path(watched).c_str()));
+  EXPECT_TRUE(WaitUntil([&] { return ::GetFileAttributesW(win::Win32Path(watched).c_str()) == INVALID_FILE_ATTRIBUTES; }));
+  EXPECT_TRUE(WaitUntil([&] {
+    const auto records = log.records();
+    return std::any_of(records.begin(), records.end(), [](const LogRecord& record) {
+      return record.severity == google::GLOG_WARNING && record.text.find("Watching a folder ended") == 0;
+    });
+  }));
+  EXPECT_TRUE(ioPath::create_directory(watched)) << "the name is free again";
+}
+
 }  // namespace
 }  // namespace Tarnix::Core
