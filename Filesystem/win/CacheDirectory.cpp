@@ -99,6 +99,8 @@ std::error_code OpenCacheDirectory(const ioPath& root, const ioPath& relative, b
   for (const auto& element : boost::filesystem::path(relative.wstring())) {
     const std::wstring name = element.native();
     if (name.empty() || name == L"." || name == L"/" || name == L"\\") continue;
+    // A name Windows would read as another (trailing dots, a stream, a device).
+    if (!win::IsPlainName(name)) return std::make_error_code(std::errc::invalid_argument);
     path /= ioPath(name);
     win::UniqueHandle level;
     const std::wstring native = win::Win32Path(path);
@@ -148,7 +150,7 @@ std::error_code VisitCachedFiles(const CacheDirectory& directory, bool removeAba
 std::error_code LockCachedFile(const CacheDirectory& directory, const ioPath& name, FileLock* lock,
                                long long* lastWriteTime) {
   const std::wstring native = name.wstring();
-  if (win::IsStagingName(native) || IsRemovedFileRemnant(native)) {
+  if (win::IsStagingName(native) || IsRemovedFileRemnant(native) || !win::IsPlainName(native)) {
     return std::make_error_code(std::errc::no_such_file_or_directory);
   }
   // A read lock as AcquireReadLock takes it: no deletion shared.

@@ -99,6 +99,8 @@ class Source final : public PlacementSource {
 std::error_code OpenPlacementSource(const ioPath& from, const CacheDirectory& directory, const ioPath& name,
                                     long long timestamp, Staging /*staging*/,
                                     std::unique_ptr<PlacementSource>* source) {
+  // A name Windows would read as another (trailing dots, a stream, a device).
+  if (!win::IsPlainName(name.wstring())) return std::make_error_code(std::errc::invalid_argument);
   auto opened = std::make_unique<Source>(from, directory, name, timestamp);
   if (auto error = opened->Open()) return error;
   *source = std::move(opened);

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
+#include <cwchar>
+#include <cwctype>
 #include <vector>
 
 namespace Tarnix::Core::win {
@@ -75,6 +77,22 @@ std::wstring ShortFormPath(const ioPath& path) {
   }
   if (full.size() >= MAX_PATH || IsVerbatim(full)) return {};
   return full;
+}
+
+bool IsPlainName(const std::wstring& name) {
+  if (name.empty() || name.back() == L'.' || name.back() == L' ') return false;
+  for (const wchar_t c : name) {
+    if (c < 32 || std::wcschr(L"<>:\"/\\|?*", c) != nullptr) return false;
+  }
+  std::wstring base = name.substr(0, name.find(L'.'));
+  while (!base.empty() && base.back() == L' ') base.pop_back();
+  for (wchar_t& c : base) c = static_cast<wchar_t>(std::towupper(c));
+  static const wchar_t* const kDevices[] = {L"CON", L"PRN", L"AUX", L"NUL"};
+  for (const wchar_t* device : kDevices) {
+    if (base == device) return false;
+  }
+  const bool numbered = base.size() == 4 && (base.compare(0, 3, L"COM") == 0 || base.compare(0, 3, L"LPT") == 0);
+  return !(numbered && base[3] >= L'1' && base[3] <= L'9');
 }
 
 bool FollowLink(const ioPath& path, BY_HANDLE_FILE_INFORMATION* target) {

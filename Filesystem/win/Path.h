@@ -27,6 +27,14 @@ std::wstring Win32Path(const std::wstring& path);
 // is longer than such calls take (MAX_PATH less the terminating NUL).
 std::wstring ShortFormPath(const ioPath& path);
 
+// Whether `name` (one path element) names a file of its own on Windows:
+// not empty, no trailing dot or space (the system drops them), none of
+// < > : " / \ | ? * nor control characters (":" would name a stream of
+// another file), and no device name (CON, PRN, AUX, NUL, COM1-9, LPT1-9,
+// with or without an extension). Letter case is not considered: names that
+// differ only in case name one file.
+bool IsPlainName(const std::wstring& name);
+
 // What the entry at `path` leads to (a link followed, as opening a file
 // follows it): false when it leads nowhere or cannot be opened.
 bool FollowLink(const ioPath& path, BY_HANDLE_FILE_INFORMATION* target);

@@ -291,5 +291,26 @@ TEST_F(WindowsBackendTest, DeletedWatchedFolderIsLetGo) {
   EXPECT_TRUE(ioPath::create_directory(watched)) << "the name is free again";
 }
 
+// Keys that are different names on Linux but one file, a stream or a device
+// on Windows are neither stored nor found; their source stays.
+TEST_F(WindowsBackendTest, FlatKeysWindowsWouldReadAsOtherNamesAreRefused) {
+  const FlatFileCache flat(dir_ / "flat");
+  ASSERT_TRUE(ioPath::create_directories(dir_ / "flat/sub"));
+  WriteFile(dir_ / "flat/plain", "plain");
+  for (const std::string key : {"plain.", "plain ", "plain:stream", "CON", "nul.txt", "com1", "LPT9.log", "sub/aux",
+                                "a<b", "a?b", "sub./x"}) {
+    SCOPED_TRACE(key);
+    WriteFile(dir_ / "source", "x");
+    EXPECT_FALSE(flat.PutRecord(key, dir_ / "source", 1000));
+    EXPECT_TRUE((dir_ / "source").exists());
+    EXPECT_TRUE(flat.FindRecord(key).path.empty());
+  }
+  EXPECT_EQ(ReadFile(dir_ / "flat/plain"), "plain");
+  EXPECT_EQ(EntriesIn(dir_ / "flat"), 2);
+  for (const std::wstring name : {L"plain", L"con1", L"COM0", L"a.b", L".hidden", L"CONsole.txt"}) {
+    EXPECT_TRUE(win::IsPlainName(name)) << ioPath(name).utf8string();
+  }
+}
+
 }  // namespace
 }  // namespace Tarnix::Core
