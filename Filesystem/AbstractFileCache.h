@@ -81,7 +81,13 @@ class LUMFILESYSTEM_EXPORT AbstractFileCache {
   // `timestamp` of 0 is refused (false, nothing touched). A reader never sees
   // a partly written cached file, also when `source` lies on another file
   // system and has to be copied, and a put that fails or is killed while it
-  // copies leaves the key's previous file in place.
+  // copies leaves the key's previous file in place. At a power cut the key
+  // serves the whole new file, the whole old one or nothing, never an empty
+  // or short file, also when the caller never flushed `source`: the data is
+  // flushed to the device before the name can show it (one flush per put).
+  // `source` is given up only when the file is whole at one place: a move
+  // takes its name away in the same step, and a copy from another file
+  // system removes it only once the copy's name is durable (a second flush).
   virtual bool PutRecord(const std::string& key, const ioPath& source, long long timestamp) const = 0;
 
   // Removes `record.path` and returns true when it was NOT removed (an empty

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <set>
 #include <thread>
 
 namespace Tarnix::Core {
@@ -12,7 +13,7 @@ namespace Tarnix::Core {
 namespace internal {
 
 bool RunCopyJob(const std::vector<std::pair<ioPath, ioPath>>& files, IProgressController& controller,
-                const CopyOneFile& copyOne, std::atomic<bool>* result) {
+                const CopyOneFile& copyOne, std::atomic<bool>* result, const SyncNames& syncNames) {
   int state = Succeeded;
   controller.SetState(Started);
 
@@ -20,6 +21,7 @@ bool RunCopyJob(const std::vector<std::pair<ioPath, ioPath>>& files, IProgressCo
   for (const auto& [source, destination] : files) total += ioPath::file_size(source);
   controller.SetTotal(total);
 
+  std::set<ioPath> directories;  // of the copies made
   for (const auto& [source, destination] : files) {
     std::uint64_t reported = 0;  // of the current file
     const auto progress = [&](std::uint64_t copied) {
@@ -32,8 +34,13 @@ bool RunCopyJob(const std::vector<std::pair<ioPath, ioPath>>& files, IProgressCo
       if (state != Failed) state = Cancelled;
       break;
     }
-    if (ec) state = Failed;
+    if (ec) {
+      state = Failed;
+    } else {
+      directories.insert(destination.parent_path());
+    }
   }
+  if (syncNames && !directories.empty() && syncNames({directories.begin(), directories.end()})) state = Failed;
   if (result != nullptr) result->store(state == Succeeded);
   controller.SetState(state);
   return state == Succeeded;
@@ -50,7 +57,8 @@ using ResultFlag = std::shared_ptr<std::atomic<bool>>;
 // Runs on the worker thread and owns its copies of everything it uses, so
 // that the caller may return (and drop its controller) at any time.
 void Work(FileList files, boost::intrusive_ptr<IProgressController> controller, ResultFlag result) {
-  internal::RunCopyJob(files, *controller, internal::CopyFileWithProgress, result.get());
+  internal::RunCopyJob(files, *controller, internal::CopyFileDeferringNameSync, result.get(),
+                       internal::SyncDirectories);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include "Filesystem/internal/DirectoryLink.h"
 #include "Filesystem/internal/FileLocks.h"
+#include "Filesystem/internal/TreeCopy.h"
 
 #include <boost/filesystem/exception.hpp>
 #include <boost/filesystem/operations.hpp>
@@ -107,22 +108,7 @@ bool CopyDir(const ioPath& source, const ioPath& destination) {
   } catch (const fs::filesystem_error&) {
     return false;
   }
-  for (fs::directory_iterator it = source.iterator(), end; it != end; ++it) {
-    try {
-      const ioPath entry(it->path());
-      const ioPath target = destination / entry.filename();
-      if (fs::is_directory(fs::status(it->path()))) {
-        // A link already in the destination is replaced by a real directory, never written through.
-        if (target.is_symlink()) target.remove();
-        if (!CopyDir(entry, target)) return false;
-      } else {
-        ioPath::copy_file(entry, target);  // a file that cannot be copied is skipped
-      }
-    } catch (const fs::filesystem_error&) {
-      return false;
-    }
-  }
-  return true;
+  return internal::CopyTree(source, destination, internal::TreeCopyRule::PassOverFailedFiles);
 }
 
 }  // namespace Tarnix::Core

@@ -45,7 +45,11 @@ LUMFILESYSTEM_EXPORT bool RemoveDir(const ioPath& directory, int minAgeDays, boo
 // met inside `destination` is replaced, never written through. Each file
 // appears complete or not at all (see ioPath::copy_file); a file that cannot
 // be copied is skipped without changing the result. True when the walk
-// reached its end.
+// reached its end; the copies are then durable (they survive a power cut).
+// The files are made durable in batches of a few hundred (on Linux one
+// syncfs of the destination's file system for their data, then one for
+// their names): a power cut, a failure or a kill in the middle of a batch
+// leaves that batch's destinations as they were, the batches before it whole.
 LUMFILESYSTEM_EXPORT bool CopyDir(const ioPath& source, const ioPath& destination);
 
 }  // namespace Tarnix::Core

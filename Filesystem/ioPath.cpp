@@ -1,6 +1,7 @@
 #include "Filesystem/ioPath.h"
 
 #include "Filesystem/internal/CopyFileWithProgress.h"
+#include "Filesystem/internal/TreeCopy.h"
 #include "LumString/LumString.h"
 
 #include <boost/filesystem/exception.hpp>
@@ -51,10 +52,10 @@ fs::file_status Status(const fs::path& p) {
 
 Core::internal::CopyProgressAction KeepGoing(std::uint64_t) { return Core::internal::CopyProgressAction::Continue; }
 
-// Copies `from` to `to` on another file system: a regular file as copy_file
-// copies it (complete or not at all), a directory level by level into `to`
-// (created, or merged into when it exists), anything else as the file-system
-// library copies it. Links are followed.
+// Copies `from` to `to` on another file system, durably: a regular file as
+// copy_file copies it (complete or not at all), a directory with the tree
+// copier (every entry, or false), anything else as the file-system library
+// copies it. Links are followed.
 bool CopyAcross(const fs::path& from, const fs::path& to) {
   boost::system::error_code ec;
   const fs::file_status status = fs::status(from, ec);
@@ -64,14 +65,16 @@ bool CopyAcross(const fs::path& from, const fs::path& to) {
     fs::copy(from, to, fs::copy_options::overwrite_existing, ec);
     return !ec;
   }
-  if (!fs::is_directory(fs::symlink_status(to, ec))) {
+  if (fs::is_symlink(fs::symlink_status(to, ec))) fs::remove(to, ec);
+  if (!fs::is_directory(fs::status(to, ec))) {
     fs::create_directory(to, from, ec);
     if (ec) return false;
   }
-  for (fs::directory_iterator it(from, ec), end; !ec && it != end; it.increment(ec)) {
-    if (!CopyAcross(it->path(), to / it->path().filename())) return false;
+  try {
+    return Core::internal::CopyTree(ioPath(from), ioPath(to), Core::internal::TreeCopyRule::EveryEntry);
+  } catch (const fs::filesystem_error&) {
+    return false;
   }
-  return !ec;
 }
 
 }  // namespace
@@ -253,7 +256,9 @@ bool ioPath::rename(const ioPath& from, const ioPath& to) {
   if (ec != boost::system::errc::cross_device_link) return !ec;
 
   // Different file systems: copy the entry (a whole tree for a directory),
-  // then remove the source. A copy that cannot remove its source is undone.
+  // then remove the source, only once the copy is durable, so that a power
+  // cut leaves the data at one place or both. A copy that cannot remove its
+  // source is undone.
   if (!CopyAcross(from.path_, to.path_)) return false;
   fs::remove_all(from.path_, ec);
   if (ec) {

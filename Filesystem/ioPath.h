@@ -134,14 +134,18 @@ class LUMFILESYSTEM_EXPORT ioPath {
   // Reporting. Between file systems the entry (a whole tree for a directory)
   // is copied and the source removed, each file as copy_file copies it; a
   // failed copy leaves the files it completed, a failed removal of the source
-  // removes the copy again.
+  // removes the copy again. The source is removed only once the copy's data
+  // and names are on the device, so a power cut at any moment leaves the
+  // data whole at the source, at the destination, or at both.
   bool rename(const ioPath& to) const;
   static bool rename(const ioPath& from, const ioPath& to);
   // Reporting; replaces an existing target file (or a symbolic link there,
   // which is not followed) and gives the copy the source's permission bits
   // and last-write time. The copy is made out of sight and takes the target's
-  // name only when complete: the target is the old file or the whole copy,
-  // also after a full disk, a failure or a crash.
+  // name only when complete and on the device: the target is the old file or
+  // the whole copy, also after a full disk, a failure, a crash or a power
+  // cut, and a copy that returned true survives a later power cut (one
+  // flush of the data and one of the directory; Linux).
   bool copy_file(const ioPath& to) const;
   static bool copy_file(const ioPath& from, const ioPath& to);
 

@@ -13,6 +13,7 @@ packages=(
   clang-14 libclang-rt-14-dev llvm-14   # the fuzz preset: libFuzzer, sanitizers, symbolized reports
   inotify-tools                         # inotifywait, the peer of DirectoryWatcherBench
   bindfs fuse3                          # the fault tests' FUSE file system
+  e2fsprogs xfsprogs                    # the power-cut tests' file systems (mkfs.ext4, mkfs.xfs)
 )
 
 missing=()

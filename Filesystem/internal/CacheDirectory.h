@@ -9,7 +9,7 @@
 // itself is the caller's and is followed), and then name files only relative
 // to that open directory: a link swapped in afterwards changes nothing.
 //
-// Staging files (see FilePlacement.h) are not cached files, and neither are
+// Staging files (see CacheFiles.h) are not cached files, and neither are
 // the remnants network and FUSE file systems keep of a removed file that is
 // still open (".nfs…", ".fuse_hidden…"): listings pass over them and they
 // are never locked for readers.

@@ -2,10 +2,10 @@
 //
 // The copy replaces an existing destination and never creates missing
 // directories. It is written out of sight in the destination's directory and
-// takes the destination's name in one step once it is complete, with the
-// source's permission bits and last-write time: at every moment, also after
-// a failure, a cancellation or a crash, the destination is either what it was
-// before or the complete copy. A symbolic link at the destination is replaced
+// takes the destination's name in one step once it is complete and its data
+// is on the device, with the source's permission bits and last-write time: at
+// every moment, also after a failure, a cancellation, a crash or a power cut,
+// the destination is either what it was before or the complete copy. A symbolic link at the destination is replaced
 // by the copy, never written through. After the copy has begun, and again
 // after every chunk, the progress routine receives the running total of
 // bytes copied for this file (0 first); chunks are at most kCopyChunkBytes,
@@ -25,6 +25,7 @@
 #include <cstdint>
 #include <functional>
 #include <system_error>
+#include <vector>
 
 namespace Tarnix::Core::internal {
 
@@ -43,7 +44,22 @@ using CopyProgressRoutine = std::function<CopyProgressAction(std::uint64_t copie
 // file or a symbolic link, or when both name the same file; otherwise the
 // error of the failing system call. After any error the destination is as it
 // was and nothing of the copy is left behind.
+// On success the copy is durable: its data and its name survive a later
+// power cut.
 [[nodiscard]] std::error_code CopyFileWithProgress(const ioPath& source, const ioPath& destination,
                                                    const CopyProgressRoutine& progress);
+
+// As CopyFileWithProgress, except that only the data is made durable before
+// the name appears: the name may still be lost by a power cut (the
+// destination then shows what it showed before) until SyncDirectories is
+// called for the destination's directory. For callers that copy many files
+// and make all their names durable at once.
+[[nodiscard]] std::error_code CopyFileDeferringNameSync(const ioPath& source, const ioPath& destination,
+                                                        const CopyProgressRoutine& progress);
+
+// Makes the names published in each of `directories` durable. The first
+// error, after trying every directory; a directory this user may not read is
+// passed over.
+[[nodiscard]] std::error_code SyncDirectories(const std::vector<ioPath>& directories);
 
 }  // namespace Tarnix::Core::internal

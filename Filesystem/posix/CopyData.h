@@ -4,6 +4,8 @@
 #pragma once
 
 #include "Filesystem/internal/CopyFileWithProgress.h"
+#include "Filesystem/posix/StagedFile.h"
+#include "Filesystem/posix/UniqueFd.h"
 
 #include <sys/stat.h>
 
@@ -38,10 +40,23 @@ enum class CopyMethod { CopyFileRange, SendFile, ReadWrite };
 [[nodiscard]] std::error_code ApplySourceAttributes(int fd, mode_t sourceMode, const struct stat& current,
                                                     const struct timespec (&times)[2]);
 
+// Opens the directory `destination` is to be published in, readable where
+// it may be (so that it can be flushed). errc::invalid_argument when
+// `destination` names no entry ("", ".", "..", "/").
+[[nodiscard]] std::error_code OpenDestinationDirectory(const ioPath& destination, UniqueFd* directory);
+
+// Copies `source` into `staged`, created for `destination`'s name in the
+// directory open as `directoryFd`, with the source's permission bits and
+// last-write time, reporting progress as CopyFileWithProgress does; the data
+// is sent on its way to the device chunk by chunk. Nothing is published.
+[[nodiscard]] std::error_code StageCopy(const ioPath& source, const ioPath& destination,
+                                        const internal::CopyProgressRoutine& progress, CopyMethod firstMethod,
+                                        int directoryFd, StagedFile* staged);
+
 // The Linux half of internal::CopyFileWithProgress, with the first way of
-// moving data to try.
+// moving data to try and what is durable on return.
 [[nodiscard]] std::error_code CopyFileWithProgress(const ioPath& source, const ioPath& destination,
                                                    const internal::CopyProgressRoutine& progress,
-                                                   CopyMethod firstMethod);
+                                                   CopyMethod firstMethod, Durability durability);
 
 }  // namespace Tarnix::Core::posix

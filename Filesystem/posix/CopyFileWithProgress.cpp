@@ -1,6 +1,6 @@
 // Linux copy of one file in bounded steps, with a progress report after each,
-// staged out of sight in the destination's directory and renamed over the
-// destination only once it is complete.
+// staged out of sight in the destination's directory, flushed, and renamed
+// over the destination only once it is complete and on the device.
 #include "Filesystem/internal/CopyFileWithProgress.h"
 
 #include "Filesystem/posix/CopyData.h"
@@ -38,39 +38,64 @@ bool SameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b
 
 }  // namespace
 
-std::error_code CopyFileWithProgress(const ioPath& source, const ioPath& destination,
-                                     const internal::CopyProgressRoutine& progress, CopyMethod firstMethod) {
+std::error_code OpenDestinationDirectory(const ioPath& destination, UniqueFd* directory) {
+  const std::string name = destination.filename().platformString();
+  if (name.empty() || name == "." || name == ".." || name == "/") {
+    return std::make_error_code(std::errc::invalid_argument);
+  }
+  const std::string parent = destination.parent_path().platformString();
+  const char* path = parent.empty() ? "." : parent.c_str();
+  // Readable, so that it can be flushed; a directory we may only search will do without.
+  const std::error_code error = OpenFile(path, O_RDONLY | O_DIRECTORY, 0, directory);
+  if (error != std::errc::permission_denied) return error;
+  return OpenFile(path, O_PATH | O_DIRECTORY, 0, directory);
+}
+
+std::error_code StageCopy(const ioPath& source, const ioPath& destination, const internal::CopyProgressRoutine& progress,
+                          CopyMethod firstMethod, int directoryFd, StagedFile* staged) {
   UniqueFd in;
   struct stat sourceStatus {};
   if (auto ec = OpenFile(source.platformString().c_str(), O_RDONLY, 0, &in, &sourceStatus, FileKind::Regular)) {
     return ec;
   }
   const std::string name = destination.filename().platformString();
-  if (name.empty() || name == "." || name == ".." || name == "/") {
-    return std::make_error_code(std::errc::invalid_argument);
-  }
-  const std::string parent = destination.parent_path().platformString();
-  UniqueFd directory;
-  if (auto ec = OpenFile(parent.empty() ? "." : parent.c_str(), O_PATH | O_DIRECTORY, 0, &directory)) return ec;
-  if (auto ec = CheckReplaceable(directory.get(), name.c_str(), sourceStatus)) return ec;
+  if (auto ec = CheckReplaceable(directoryFd, name.c_str(), sourceStatus)) return ec;
 
   // Whatever stops the copy from here on discards the staged file; the
   // destination keeps what it had.
-  StagedFile staged;
-  if (auto ec = staged.Create(directory.get(), name, /*unnamed=*/true)) return ec;
+  if (auto ec = staged->Create(directoryFd, name, /*unnamed=*/true)) return ec;
   // Doubles the kernel's read-ahead for large files read from disk.
   if (static_cast<std::uint64_t>(sourceStatus.st_size) >= internal::kCopyChunkBytes) {
     ::posix_fadvise(in.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
   }
-  if (auto ec = CopyData(in.get(), staged.fd(), static_cast<std::uint64_t>(sourceStatus.st_size), firstMethod,
-                         progress)) {
+  // Each chunk starts on its way to the device as soon as it is copied, so
+  // that the flush before publishing waits for the last chunk only.
+  std::uint64_t writtenBack = 0;
+  const auto progressWithWriteback = [&](std::uint64_t copied) {
+    if (copied - writtenBack >= internal::kCopyChunkBytes) {
+      staged->StartWriteback(writtenBack, copied - writtenBack);
+      writtenBack = copied;
+    }
+    return progress(copied);
+  };
+  if (auto ec = CopyData(in.get(), staged->fd(), static_cast<std::uint64_t>(sourceStatus.st_size), firstMethod,
+                         progressWithWriteback)) {
     return ec;
   }
   struct stat stagedStatus {};
-  if (::fstat(staged.fd(), &stagedStatus) != 0) return LastError();
+  if (::fstat(staged->fd(), &stagedStatus) != 0) return LastError();
   const struct timespec times[2] = {{0, UTIME_OMIT}, sourceStatus.st_mtim};
-  if (auto ec = ApplySourceAttributes(staged.fd(), sourceStatus.st_mode, stagedStatus, times)) return ec;
-  return staged.Publish(/*replace=*/true);
+  return ApplySourceAttributes(staged->fd(), sourceStatus.st_mode, stagedStatus, times);
+}
+
+std::error_code CopyFileWithProgress(const ioPath& source, const ioPath& destination,
+                                     const internal::CopyProgressRoutine& progress, CopyMethod firstMethod,
+                                     Durability durability) {
+  UniqueFd directory;
+  if (auto ec = OpenDestinationDirectory(destination, &directory)) return ec;
+  StagedFile staged;
+  if (auto ec = StageCopy(source, destination, progress, firstMethod, directory.get(), &staged)) return ec;
+  return staged.Publish(/*replace=*/true, durability);
 }
 
 }  // namespace posix
@@ -79,7 +104,26 @@ namespace internal {
 
 std::error_code CopyFileWithProgress(const ioPath& source, const ioPath& destination,
                                      const CopyProgressRoutine& progress) {
-  return posix::CopyFileWithProgress(source, destination, progress, posix::CopyMethod::CopyFileRange);
+  return posix::CopyFileWithProgress(source, destination, progress, posix::CopyMethod::CopyFileRange,
+                                     posix::Durability::DataAndName);
+}
+
+std::error_code CopyFileDeferringNameSync(const ioPath& source, const ioPath& destination,
+                                          const CopyProgressRoutine& progress) {
+  return posix::CopyFileWithProgress(source, destination, progress, posix::CopyMethod::CopyFileRange,
+                                     posix::Durability::DataBeforeName);
+}
+
+std::error_code SyncDirectories(const std::vector<ioPath>& directories) {
+  std::error_code first;
+  for (const ioPath& directory : directories) {
+    posix::UniqueFd fd;
+    const std::string path = directory.empty() ? "." : directory.platformString();
+    std::error_code error = posix::OpenFile(path.c_str(), O_RDONLY | O_DIRECTORY, 0, &fd);
+    if (!error) error = posix::SyncDirectory(fd.get());
+    if (error && error != std::errc::permission_denied && !first) first = error;
+  }
+  return first;
 }
 
 }  // namespace internal

@@ -45,6 +45,18 @@ std::error_code RenameNoReplace(int fromDirectoryFd, const char* from, int toDir
   return {};
 }
 
+std::error_code SyncDirectory(int directoryFd) {
+  if (::fsync(directoryFd) == 0) return {};
+  if (errno != EBADF) return LastError();
+  // An O_PATH descriptor cannot be flushed: the directory opened for reading can.
+  UniqueFd readable;
+  if (auto error = OpenFileAt(directoryFd, ".", O_RDONLY | O_DIRECTORY, 0, &readable)) {
+    return error == std::errc::permission_denied ? std::error_code() : error;
+  }
+  if (::fsync(readable.get()) != 0) return LastError();
+  return {};
+}
+
 StagedFile::~StagedFile() {
   // Still ours: we hold its lock, so nobody else took it over meanwhile.
   if (!stagingName_.empty()) ::unlinkat(directoryFd_, stagingName_.c_str(), 0);
@@ -62,7 +74,6 @@ std::error_code StagedFile::Create(int directoryFd, const std::string& name, boo
       return error;
     }
   }
-  flush_ = true;
   return CreateNamed();
 }
 
@@ -133,8 +144,23 @@ std::error_code StagedFile::NameUnnamed() {
   return std::make_error_code(std::errc::file_exists);
 }
 
-std::error_code StagedFile::Publish(bool replace) {
-  if (flush_ && RetryOnEintr([&] { return ::fdatasync(fd_.get()); }) != 0) return LastError();
+void StagedFile::StartWriteback(std::uint64_t from, std::uint64_t bytes) noexcept {
+  ::sync_file_range(fd_.get(), static_cast<off64_t>(from), static_cast<off64_t>(bytes), SYNC_FILE_RANGE_WRITE);
+}
+
+std::error_code StagedFile::Publish(bool replace, Durability durability) {
+  // Data first: a name committed before its data would show an empty or
+  // short file after a power cut (delayed allocation writes data long after
+  // the journal has committed the name).
+  if (durability != Durability::AlreadyDurable && RetryOnEintr([&] { return ::fdatasync(fd_.get()); }) != 0) {
+    return LastError();
+  }
+  if (auto error = Name(replace)) return error;
+  if (durability == Durability::DataAndName) return SyncDirectory(directoryFd_);
+  return {};
+}
+
+std::error_code StagedFile::Name(bool replace) {
   if (stagingName_.empty()) {
     // Where nothing has the name yet (the common case of a copy), one link is all it takes.
     const std::error_code error = LinkUnnamed(name_);

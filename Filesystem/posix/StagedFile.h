@@ -1,6 +1,7 @@
 // Writing a file out of sight and giving it its name in one step, so that the
 // name shows either what it showed before or the complete new file, never a
-// part of it, also after a crash.
+// part of it, also after a crash or a power cut: the data is flushed to the
+// device before the link or rename that publishes it.
 //
 // The file is staged in the target's own directory (so that publishing it is
 // a link or a rename, never a copy): an unnamed O_TMPFILE file where the file
@@ -14,6 +15,7 @@
 
 #include "Filesystem/posix/UniqueFd.h"
 
+#include <cstdint>
 #include <string>
 #include <system_error>
 
@@ -34,6 +36,25 @@ void RemoveAbandonedStagingFile(int directoryFd, const char* name) noexcept;
 // a hard link, which never replaces either, and the removal of `from`.
 [[nodiscard]] std::error_code RenameNoReplace(int fromDirectoryFd, const char* from, int toDirectoryFd, const char* to);
 
+// Makes the entries of the directory open as `directoryFd` (any open mode,
+// O_PATH included) durable: names linked, renamed or removed in it survive a
+// power cut from now on. A directory this user may not read cannot be
+// flushed and is left as it is.
+[[nodiscard]] std::error_code SyncDirectory(int directoryFd);
+
+// What a publication makes durable before it returns.
+enum class Durability {
+  // The data is on the device before the name appears (a cut shows the old
+  // entry or the whole file); the name itself may still be lost by a cut
+  // until the directory is flushed (SyncDirectory), as a batch does once.
+  DataBeforeName,
+  // Data, then name: the file is there after any later cut.
+  DataAndName,
+  // The data was made durable by the caller (a batch flushed it together
+  // with others); nothing is flushed here.
+  AlreadyDurable,
+};
+
 class StagedFile {
  public:
   StagedFile() = default;
@@ -48,24 +69,27 @@ class StagedFile {
 
   int fd() const noexcept { return fd_.get(); }
 
-  // Gives the file its name. Without `replace`, errc::file_exists when the
-  // name is taken (then the file stays staged and may be published again);
-  // with it, whatever non-directory entry has the name is replaced in the same
-  // step (a symbolic link there is replaced, not followed). Data staged under
-  // a name is flushed first: the file systems without unnamed files (network,
-  // FUSE, vfat) report failed write-back only there, and other clients see
-  // only what was flushed. Afterwards the file is no longer this object's.
-  [[nodiscard]] std::error_code Publish(bool replace);
+  // Starts writing the data staged so far to the device without waiting, so
+  // that a later flush finds little left to do (write-behind).
+  void StartWriteback(std::uint64_t from, std::uint64_t bytes) noexcept;
+
+  // Gives the file its name, after flushing its data as `durability` says.
+  // Without `replace`, errc::file_exists when the name is taken (then the file
+  // stays staged and may be published again); with it, whatever
+  // non-directory entry has the name is replaced in the same step (a symbolic
+  // link there is replaced, not followed). A failed flush publishes nothing.
+  // Afterwards the file is no longer this object's.
+  [[nodiscard]] std::error_code Publish(bool replace, Durability durability = Durability::DataAndName);
 
  private:
   [[nodiscard]] std::error_code CreateNamed();
+  [[nodiscard]] std::error_code Name(bool replace);
   [[nodiscard]] std::error_code NameUnnamed();
   [[nodiscard]] std::error_code LinkUnnamed(const std::string& as);
 
   int directoryFd_ = -1;
   std::string name_;
   std::string stagingName_;  // empty while the file has no name
-  bool flush_ = false;       // staged under a name from the start
   UniqueFd fd_;
 };
 

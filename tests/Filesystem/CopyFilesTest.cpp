@@ -168,7 +168,7 @@ TEST_F(CopyFilesTest, CopiesDataAndAttributes) {
     ASSERT_EQ(posix::CopyFileWithProgress(source, destination, [&](std::uint64_t copied) {
                 totals.push_back(copied);
                 return internal::CopyProgressAction::Continue;
-              }, method), std::error_code());
+              }, method, posix::Durability::DataAndName), std::error_code());
     const std::string contents = ReadFile(source);
     EXPECT_EQ(ReadFile(destination), contents);
     EXPECT_TRUE(!totals.empty() && totals.front() == 0 && totals.back() == contents.size());

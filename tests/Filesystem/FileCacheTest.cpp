@@ -6,7 +6,7 @@
 #include "Filesystem/FileOperations.h"
 #include "Filesystem/FlatFileCache.h"
 #include "Filesystem/internal/CacheDirectory.h"
-#include "Filesystem/internal/FilePlacement.h"
+#include "Filesystem/internal/CacheFiles.h"
 
 #include "support/Test.h"
 

@@ -1,5 +1,6 @@
 // File systems a test mounts for itself: a small tmpfs to fill up, a FUSE
-// pass-through (bindfs) without unnamed temporary files. The first mount
+// pass-through (bindfs) without unnamed temporary files, a disk file system on
+// a loop device whose power can be cut. The first mount
 // moves the test process to a mount namespace of its own, so nothing is
 // visible outside it and nothing outlives it.
 #pragma once
@@ -7,6 +8,7 @@
 #include "Filesystem/ioPath.h"
 
 #include <string>
+#include <vector>
 
 namespace Tarnix::Test {
 
@@ -25,6 +27,38 @@ class Mount {
  private:
   ioPath at_;
   int daemon_ = -1;  // bindfs
+  std::string error_;
+};
+
+// A file system of `type` ("ext4", "xfs") made by mkfs.<type> with
+// `mkfsOptions` in the sparse image file `image` of `bytes`, mounted at the
+// existing directory `at` through a loop device that goes away with the mount.
+// `error()` says why it could not be made (not root, no loop devices, no mkfs):
+// a test skips then.
+class LoopFileSystem {
+ public:
+  LoopFileSystem(const ioPath& image, const ioPath& at, const std::string& type,
+                 const std::vector<std::string>& mkfsOptions, unsigned long long bytes = 512ull << 20);
+  ~LoopFileSystem();
+  LoopFileSystem(const LoopFileSystem&) = delete;
+  LoopFileSystem& operator=(const LoopFileSystem&) = delete;
+  const std::string& error() const { return error_; }
+
+  // Cuts the power: the file system stops at once and drops everything it has
+  // not yet written to the device, its log included (the shutdown ioctl with
+  // the no-log-flush flag). Empty on success, else what failed.
+  std::string CutPower();
+  // Unmounts and mounts again, which replays the journal as a reboot would.
+  // Nothing may have a file open on it.
+  std::string Remount();
+
+ private:
+  std::string MountImage();
+
+  ioPath image_;
+  ioPath at_;
+  std::string type_;
+  bool mounted_ = false;
   std::string error_;
 };
 

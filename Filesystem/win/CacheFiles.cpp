@@ -8,7 +8,7 @@
 // and only then removed, as a cached file is removed: a read-only source
 // goes too, as on Linux; one a reader holds, or that we may not delete,
 // stays.
-#include "Filesystem/internal/FilePlacement.h"
+#include "Filesystem/internal/CacheFiles.h"
 
 #include "Filesystem/win/CacheDirectory.h"
 #include "Filesystem/win/FileTime.h"

@@ -5,7 +5,7 @@
 // gone: that pins down which file is moved, stamped or copied, and keeps
 // readers from locking it meanwhile; a source a reader holds is copied from a
 // descriptor of our own and stays.
-#include "Filesystem/internal/FilePlacement.h"
+#include "Filesystem/internal/CacheFiles.h"
 
 #include "Filesystem/posix/CacheDirectory.h"
 #include "Filesystem/posix/CopyData.h"
@@ -74,6 +74,13 @@ class Source final : public PlacementSource {
 
   std::error_code Move() override {
     if (::futimens(held_.get(), times_) != 0) return posix::LastError();
+    // The caller may never have flushed what it wrote: the data goes to the
+    // device before the name can show it (the rename takes the source's name
+    // away in the same step, so a power cut finds it at one of the two).
+    if (!dataDurable_) {
+      if (posix::RetryOnEintr([&] { return ::fdatasync(held_.get()); }) != 0) return posix::LastError();
+      dataDurable_ = true;
+    }
     const std::error_code error = posix::RenameNoReplace(AT_FDCWD, source_.c_str(), directoryFd_, target_.c_str());
     if (error) {
       const timespec old[2] = {sourceStat_.st_atim, sourceStat_.st_mtim};
@@ -87,10 +94,15 @@ class Source final : public PlacementSource {
     return FillStaged(held_ ? held_.get() : reader_.get(), sourceStat_, staged_.fd(), times_);
   }
 
-  std::error_code Publish() override { return staged_.Publish(/*replace=*/false); }
+  // Data before name: a power cut shows the old entry or the whole file. The
+  // name itself is made durable before the source goes (RemoveSource).
+  std::error_code Publish() override { return staged_.Publish(/*replace=*/false, posix::Durability::DataBeforeName); }
 
-  // Only under our removal lock.
-  bool RemoveSource() override { return held_ && ::unlink(source_.c_str()) == 0; }
+  // Only under our removal lock, and only once the copy's name is durable:
+  // the data is then at one place or the other after any power cut.
+  bool RemoveSource() override {
+    return held_ && !posix::SyncDirectory(directoryFd_) && ::unlink(source_.c_str()) == 0;
+  }
 
  private:
   const std::string source_;
@@ -102,6 +114,7 @@ class Source final : public PlacementSource {
   UniqueFd reader_;  // or, when a reader holds it, a descriptor to copy from
   struct stat sourceStat_ {};
   bool sameDevice_ = false;
+  bool dataDurable_ = false;  // the source's data, flushed before a move
   posix::StagedFile staged_;
 };
 

@@ -1,0 +1,28 @@
+// Windows batches of copies: each copy is made durable and published on its
+// own by CopyFileWithProgress, so a batch has nothing left to commit.
+#include "Filesystem/internal/CopyBatch.h"
+
+namespace Tarnix::Core::internal {
+
+struct CopyBatch::State {};
+
+CopyBatch::CopyBatch() : state_(std::make_unique<State>()) {}
+CopyBatch::~CopyBatch() = default;
+
+bool CopyBatch::Full() const { return false; }
+
+std::error_code CopyBatch::Add(const ioPath& source, const ioPath& destination, const CopyProgressRoutine& progress) {
+  return CopyFileWithProgress(source, destination, progress);
+}
+
+std::error_code CopyBatch::Commit() { return {}; }
+
+std::error_code CopyFileDeferringNameSync(const ioPath& source, const ioPath& destination,
+                                          const CopyProgressRoutine& progress) {
+  return CopyFileWithProgress(source, destination, progress);
+}
+
+// Each copy's publication was made durable by the copy itself.
+std::error_code SyncDirectories(const std::vector<ioPath>& /*directories*/) { return {}; }
+
+}  // namespace Tarnix::Core::internal
