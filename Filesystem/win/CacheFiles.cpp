@@ -16,6 +16,8 @@
 #include "Filesystem/win/Path.h"
 #include "Filesystem/win/StagedFile.h"
 
+#include <aclapi.h>
+
 #include <memory>
 #include <string>
 
@@ -24,6 +26,19 @@ namespace Tarnix::Core::internal {
 namespace {
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// Gives the moved file at `path` the access its new folder passes on, in
+// place of what it had where it came from (a temporary folder private to one
+// user, say): in a cache root shared by several users the others can then
+// find and remove it, as they can a copied one. A file whose access this
+// user may not change keeps its own.
+void InheritAccess(const std::wstring& path) {
+  ACL empty{};
+  if (!::InitializeAcl(&empty, sizeof empty, ACL_REVISION)) return;
+  ::SetNamedSecurityInfoW(const_cast<wchar_t*>(path.c_str()), SE_FILE_OBJECT,
+                          DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION, nullptr, nullptr, &empty,
+                          nullptr);
+}
 
 class Source final : public PlacementSource {
  public:
@@ -64,6 +79,7 @@ class Source final : public PlacementSource {
       return error;
     }
     const win::UniqueHandle moved(held_.release());
+    InheritAccess(win::Win32Path(target_));
     if (!::FlushFileBuffers(moved.get())) return win::LastError();
     return {};
   }

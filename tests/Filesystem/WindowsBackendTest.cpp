@@ -15,6 +15,7 @@
 #include "support/Test.h"
 
 #include <windows.h>
+#include <aclapi.h>
 
 #include <atomic>
 #include <tuple>
@@ -223,15 +224,19 @@ TEST_F(WindowsBackendTest, ReadOnlySourceIsPutAndRemoved) {
 }
 
 // A player or a preview holds the destination open sharing everything: a
-// copy over it still lands, and the holder keeps reading the old file.
+// copy over it lands where the system renames with POSIX semantics, and the
+// holder keeps reading the old file. Without them (Wine has no
+// FileRenameInfoEx) the copy fails and leaves the destination as it was,
+// with nothing staged beside it.
 TEST_F(WindowsBackendTest, CopyOverADestinationOthersHoldOpen) {
-  LUM_SKIP_UNDER_WINE("FileRenameInfoEx (a rename with POSIX semantics over a file others hold open)");
   WriteFile(dir_ / "source", "new");
   WriteFile(dir_ / "playing", "old");
   const win::UniqueHandle player = Open(dir_ / "playing", GENERIC_READ, kShareAll);
   ASSERT_TRUE(player);
-  EXPECT_TRUE(ioPath::copy_file(dir_ / "source", dir_ / "playing"));
-  EXPECT_EQ(ReadFile(dir_ / "playing"), "new");
+  const bool posixRenames = !UnderWine();
+  EXPECT_EQ(ioPath::copy_file(dir_ / "source", dir_ / "playing"), posixRenames);
+  EXPECT_EQ(ReadFile(dir_ / "playing"), posixRenames ? "new" : "old");
+  EXPECT_EQ(EntriesIn(dir_.path()), 2);
   char old[3] = {};
   DWORD read = 0;
   EXPECT_TRUE(::ReadFile(player.get(), old, 3, &read, nullptr) && std::string(old, read) == "old");
@@ -310,6 +315,63 @@ TEST_F(WindowsBackendTest, FlatKeysWindowsWouldReadAsOtherNamesAreRefused) {
   for (const std::wstring name : {L"plain", L"con1", L"COM0", L"a.b", L".hidden", L"CONsole.txt"}) {
     EXPECT_TRUE(win::IsPlainName(name)) << ioPath(name).utf8string();
   }
+}
+
+// A file moved into a cache takes the access its new folder passes on,
+// instead of keeping the protected list it had (here: its owner alone).
+TEST_F(WindowsBackendTest, FileMovedIntoACacheInheritsTheCachesAccess) {
+  LUM_SKIP_UNDER_WINE("access lists inherited from the folder when a file's own list is reset");
+  WriteFile(dir_ / "private", "mine");
+  const auto dacl = [](const ioPath& path, SECURITY_DESCRIPTOR_CONTROL* control, bool* inherited) {
+    PACL list = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (::GetNamedSecurityInfoW(win::Win32Path(path).c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                                nullptr, &list, nullptr, &descriptor) != ERROR_SUCCESS) {
+      return false;
+    }
+    DWORD revision = 0;
+    ::GetSecurityDescriptorControl(descriptor, control, &revision);
+    *inherited = false;
+    for (DWORD i = 0; list != nullptr && i < list->AceCount; ++i) {
+      ACE_HEADER* ace = nullptr;
+      if (::GetAce(list, i, reinterpret_cast<void**>(&ace)) && (ace->AceFlags & INHERITED_ACE) != 0) *inherited = true;
+    }
+    ::LocalFree(descriptor);
+    return true;
+  };
+  // Only the owner, and protected from what the folder passes on.
+  EXPLICIT_ACCESS_W owner{};
+  ::BuildExplicitAccessWithNameW(&owner, const_cast<wchar_t*>(L"CURRENT_USER"), GENERIC_ALL, SET_ACCESS, NO_INHERITANCE);
+  PACL ownerOnly = nullptr;
+  ASSERT_EQ(::SetEntriesInAclW(1, &owner, nullptr, &ownerOnly), static_cast<DWORD>(ERROR_SUCCESS));
+  ASSERT_EQ(::SetNamedSecurityInfoW(const_cast<wchar_t*>(win::Win32Path(dir_ / "private").c_str()), SE_FILE_OBJECT,
+                                    DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                    ownerOnly, nullptr),
+            static_cast<DWORD>(ERROR_SUCCESS));
+  ::LocalFree(ownerOnly);
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  bool inherited = true;
+  ASSERT_TRUE(dacl(dir_ / "private", &control, &inherited));
+  ASSERT_FALSE(inherited);
+
+  // The cache root passes reading on to everyone (a root shared by users).
+  ASSERT_TRUE(ioPath::create_directory(dir_ / "cache"));
+  EXPLICIT_ACCESS_W everyone{};
+  ::BuildExplicitAccessWithNameW(&everyone, const_cast<wchar_t*>(L"EVERYONE"), GENERIC_READ | GENERIC_WRITE | DELETE,
+                                 GRANT_ACCESS, SUB_CONTAINERS_AND_OBJECTS_INHERIT);
+  PACL shared = nullptr;
+  ASSERT_EQ(::SetEntriesInAclW(1, &everyone, nullptr, &shared), static_cast<DWORD>(ERROR_SUCCESS));
+  ASSERT_EQ(::SetNamedSecurityInfoW(const_cast<wchar_t*>(win::Win32Path(dir_ / "cache").c_str()), SE_FILE_OBJECT,
+                                    DACL_SECURITY_INFORMATION, nullptr, nullptr, shared, nullptr),
+            static_cast<DWORD>(ERROR_SUCCESS));
+  ::LocalFree(shared);
+  const FileCache cache(dir_ / "cache", 0);
+  const std::string key = AbstractFileCache::MakeCacheKey("private");
+  ASSERT_TRUE(cache.PutRecord(key, dir_ / "private", 1000));
+  const ioPath cached = cache.FindRecord(key).path;
+  ASSERT_TRUE(dacl(cached, &control, &inherited));
+  EXPECT_EQ(control & SE_DACL_PROTECTED, 0);
+  EXPECT_TRUE(inherited) << "what the cache root passes on";
 }
 
 }  // namespace
