@@ -96,10 +96,16 @@ bool IsPlainName(const std::wstring& name) {
 }
 
 bool FollowLink(const ioPath& path, BY_HANDLE_FILE_INFORMATION* target) {
-  const UniqueHandle file(::CreateFileW(Win32Path(path).c_str(), FILE_READ_ATTRIBUTES,
-                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                        FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-  return file && ::GetFileInformationByHandle(file.get(), target);
+  UniqueHandle file(::CreateFileW(Win32Path(path).c_str(), FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!file) return false;
+  if (::GetFileInformationByHandle(file.get(), target)) return true;
+  // The caller reads why: closing the handle must not overwrite it.
+  const DWORD error = ::GetLastError();
+  file.reset();
+  ::SetLastError(error);
+  return false;
 }
 
 SortedFailure LastFailure() {
