@@ -5,7 +5,6 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <set>
 #include <thread>
 
 namespace Tarnix::Core {
@@ -13,7 +12,7 @@ namespace Tarnix::Core {
 namespace internal {
 
 bool RunCopyJob(const std::vector<std::pair<ioPath, ioPath>>& files, IProgressController& controller,
-                const CopyOneFile& copyOne, std::atomic<bool>* result, const SyncNames& syncNames) {
+                const CopyOneFile& copyOne, std::atomic<bool>* result, const CommitCopies& commit) {
   int state = Succeeded;
   controller.SetState(Started);
 
@@ -21,7 +20,16 @@ bool RunCopyJob(const std::vector<std::pair<ioPath, ioPath>>& files, IProgressCo
   for (const auto& [source, destination] : files) total += ioPath::file_size(source);
   controller.SetTotal(total);
 
-  std::set<ioPath> directories;  // of the copies made
+  // While a batch is awaited: no bytes, but a chance to cancel.
+  const CommitProgress keepGoing = [&] {
+    controller.Advance(0);
+    return !controller.IsCancelled();
+  };
+  // A failed or cancelled batch: the job failed, or (when nothing failed before) was cancelled.
+  const auto settle = [&](const std::error_code& ec) {
+    if (ec == std::errc::operation_canceled && state != Failed) state = Cancelled;
+    if (ec && ec != std::errc::operation_canceled) state = Failed;
+  };
   for (const auto& [source, destination] : files) {
     std::uint64_t reported = 0;  // of the current file
     const auto progress = [&](std::uint64_t copied) {
@@ -34,13 +42,12 @@ bool RunCopyJob(const std::vector<std::pair<ioPath, ioPath>>& files, IProgressCo
       if (state != Failed) state = Cancelled;
       break;
     }
-    if (ec) {
-      state = Failed;
-    } else {
-      directories.insert(destination.parent_path());
-    }
+    if (ec) state = Failed;
+    if (commit) settle(commit(/*last=*/false, keepGoing));
+    if (state == Cancelled) break;
   }
-  if (syncNames && !directories.empty() && syncNames({directories.begin(), directories.end()})) state = Failed;
+  // The files copied before a cancel stay: they are published without asking again.
+  if (commit) settle(commit(/*last=*/true, state == Cancelled ? CommitProgress() : keepGoing));
   if (result != nullptr) result->store(state == Succeeded);
   controller.SetState(state);
   return state == Succeeded;
@@ -57,8 +64,15 @@ using ResultFlag = std::shared_ptr<std::atomic<bool>>;
 // Runs on the worker thread and owns its copies of everything it uses, so
 // that the caller may return (and drop its controller) at any time.
 void Work(FileList files, boost::intrusive_ptr<IProgressController> controller, ResultFlag result) {
-  internal::RunCopyJob(files, *controller, internal::CopyFileDeferringNameSync, result.get(),
-                       internal::SyncDirectories);
+  internal::CopyBatch batch;
+  const auto stage = [&batch](const ioPath& source, const ioPath& destination,
+                              const internal::CopyProgressRoutine& progress) {
+    return batch.Add(source, destination, progress);
+  };
+  const auto commit = [&batch](bool last, const internal::CommitProgress& progress) {
+    return last || batch.Full() ? batch.Commit(progress) : std::error_code();
+  };
+  internal::RunCopyJob(files, *controller, stage, result.get(), commit);
 }
 
 }  // namespace

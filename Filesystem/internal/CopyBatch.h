@@ -1,28 +1,38 @@
-// Copies made durable together, for callers that copy many files (a tree):
-// each file is staged out of sight beside its destination as
-// CopyFileWithProgress stages it, and Commit puts the data of all of them on
-// the device at once, gives each its name, and makes all the names durable
-// at once. A power cut at any moment leaves every destination as it was or
-// the whole copy; a flush costs the same for one file as for a batch.
+// Copies made durable together, for callers that copy many files (a tree, a
+// list): each file is staged out of sight beside its destination as
+// CopyFileWithProgress stages it, its data sent on its way to the device as
+// it is written, and Commit waits for the data of all of them, makes it
+// durable at once, gives each its name, and makes all the names durable at
+// once. A power cut at any moment leaves every destination as it was or the
+// whole copy; a flush costs about the same for one file as for a batch.
 //
 // Linux: the batch's file systems are flushed with syncfs(2), which writes
-// everything dirty on them, also what other programs wrote; batches are
-// bounded (kCopyBatchFiles, and fewer where the process runs out of
-// descriptors: each staged file is an open unnamed file until it is
-// published). Windows: each copy is made durable and published on its own.
+// everything dirty on them, also what other programs wrote. A batch is full
+// at CopyBatchFiles() files (each staged file is an open unnamed file until
+// it is published: a quarter of the process's descriptor limit, at most
+// 4,096) or kCopyBatchBytes of data. Windows: each copy is made durable and
+// published on its own.
 #pragma once
 
 #include "Filesystem/internal/CopyFileWithProgress.h"
 #include "Filesystem/ioPath.h"
 
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <system_error>
 
 namespace Tarnix::Core::internal {
 
 // The most files a batch stages before it must be committed.
-inline constexpr std::size_t kCopyBatchFiles = 256;
+std::size_t CopyBatchFiles();
+// The most data a batch stages before it must be committed.
+inline constexpr std::uint64_t kCopyBatchBytes = 1ull << 30;
+
+// Asked between bounded waits of a commit (at most kCopyChunkBytes of data
+// each): false cancels it.
+using CommitProgress = std::function<bool()>;
 
 class CopyBatch {
  public:
@@ -43,9 +53,10 @@ class CopyBatch {
 
   // Makes every staged copy durable and publishes it. The first error; a
   // failed flush publishes nothing of the batch, a failed publication leaves
-  // that one destination as it was and goes on with the others. The batch is
-  // empty afterwards.
-  [[nodiscard]] std::error_code Commit();
+  // that one destination as it was and goes on with the others. When
+  // `progress` answers false while the data is awaited, nothing of the batch
+  // is published (errc::operation_canceled). The batch is empty afterwards.
+  [[nodiscard]] std::error_code Commit(const CommitProgress& progress = {});
 
  private:
   struct State;

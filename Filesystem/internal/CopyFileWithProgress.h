@@ -25,7 +25,6 @@
 #include <cstdint>
 #include <functional>
 #include <system_error>
-#include <vector>
 
 namespace Tarnix::Core::internal {
 
@@ -49,17 +48,5 @@ using CopyProgressRoutine = std::function<CopyProgressAction(std::uint64_t copie
 [[nodiscard]] std::error_code CopyFileWithProgress(const ioPath& source, const ioPath& destination,
                                                    const CopyProgressRoutine& progress);
 
-// As CopyFileWithProgress, except that only the data is made durable before
-// the name appears: the name may still be lost by a power cut (the
-// destination then shows what it showed before) until SyncDirectories is
-// called for the destination's directory. For callers that copy many files
-// and make all their names durable at once.
-[[nodiscard]] std::error_code CopyFileDeferringNameSync(const ioPath& source, const ioPath& destination,
-                                                        const CopyProgressRoutine& progress);
-
-// Makes the names published in each of `directories` durable. The first
-// error, after trying every directory; a directory this user may not read is
-// passed over.
-[[nodiscard]] std::error_code SyncDirectories(const std::vector<ioPath>& directories);
 
 }  // namespace Tarnix::Core::internal

@@ -7,9 +7,11 @@
 #include "Filesystem/posix/SystemCall.h"
 #include "Filesystem/posix/UniqueFd.h"
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <map>
 #include <set>
 #include <string>
@@ -17,9 +19,19 @@
 
 namespace Tarnix::Core::internal {
 
+std::size_t CopyBatchFiles() {
+  static const std::size_t files = [] {
+    struct rlimit limit {};
+    const rlim_t soft = ::getrlimit(RLIMIT_NOFILE, &limit) == 0 ? limit.rlim_cur : 1024;
+    return static_cast<std::size_t>(std::clamp<rlim_t>(soft / 4, 16, 4096));
+  }();
+  return files;
+}
+
 struct CopyBatch::State {
   std::map<std::string, posix::UniqueFd> directories;  // by the destination's parent path
   std::vector<std::unique_ptr<posix::StagedFile>> staged;
+  std::uint64_t bytes = 0;  // staged so far
 
   // One descriptor per file system among the directories.
   std::vector<int> FileSystems() const {
@@ -45,7 +57,9 @@ CopyBatch::CopyBatch() : state_(std::make_unique<State>()) {}
 // The staged files go before the directories they were made in.
 CopyBatch::~CopyBatch() { state_->staged.clear(); }
 
-bool CopyBatch::Full() const { return state_->staged.size() >= kCopyBatchFiles; }
+bool CopyBatch::Full() const {
+  return state_->staged.size() >= CopyBatchFiles() || state_->bytes >= kCopyBatchBytes;
+}
 
 std::error_code CopyBatch::Add(const ioPath& source, const ioPath& destination, const CopyProgressRoutine& progress) {
   for (int attempt = 0;; ++attempt) {
@@ -63,6 +77,8 @@ std::error_code CopyBatch::Add(const ioPath& source, const ioPath& destination, 
                                staged.get());
     }
     if (!error) {
+      struct stat st {};
+      if (::fstat(staged->fd(), &st) == 0) state_->bytes += static_cast<std::uint64_t>(st.st_size);
       state_->staged.push_back(std::move(staged));
       return {};
     }
@@ -75,14 +91,21 @@ std::error_code CopyBatch::Add(const ioPath& source, const ioPath& destination, 
   }
 }
 
-std::error_code CopyBatch::Commit() {
+std::error_code CopyBatch::Commit(const CommitProgress& progress) {
   State& state = *state_;
   std::error_code first;
-  if (state.staged.size() == 1) {
+  // The data was sent on its way as it was written: wait for it chunk by
+  // chunk, so that whoever follows the copy hears from it in between.
+  if (progress) {
+    for (const auto& staged : state.staged) {
+      if (!staged->AwaitWriteback(progress)) first = std::make_error_code(std::errc::operation_canceled);
+      if (first) break;
+    }
+  }
+  if (!first && state.staged.size() == 1) {
     first = state.staged.front()->Publish(/*replace=*/true, posix::Durability::DataAndName);
-  } else if (!state.staged.empty()) {
-    // All the data on its way at once, then one flush per file system.
-    for (const auto& staged : state.staged) staged->StartWriteback(0, 0);
+  } else if (!first && !state.staged.empty()) {
+    // Then one flush per file system makes all of it durable.
     first = state.SyncFileSystems();
     if (!first) {
       for (const auto& staged : state.staged) {
@@ -94,6 +117,7 @@ std::error_code CopyBatch::Commit() {
   }
   state.staged.clear();
   state.directories.clear();
+  state.bytes = 0;
   return first;
 }
 

@@ -82,6 +82,7 @@ std::error_code StageCopy(const ioPath& source, const ioPath& destination, const
                          progressWithWriteback)) {
     return ec;
   }
+  staged->StartWriteback(writtenBack, 0);
   struct stat stagedStatus {};
   if (::fstat(staged->fd(), &stagedStatus) != 0) return LastError();
   const struct timespec times[2] = {{0, UTIME_OMIT}, sourceStatus.st_mtim};
@@ -106,24 +107,6 @@ std::error_code CopyFileWithProgress(const ioPath& source, const ioPath& destina
                                      const CopyProgressRoutine& progress) {
   return posix::CopyFileWithProgress(source, destination, progress, posix::CopyMethod::CopyFileRange,
                                      posix::Durability::DataAndName);
-}
-
-std::error_code CopyFileDeferringNameSync(const ioPath& source, const ioPath& destination,
-                                          const CopyProgressRoutine& progress) {
-  return posix::CopyFileWithProgress(source, destination, progress, posix::CopyMethod::CopyFileRange,
-                                     posix::Durability::DataBeforeName);
-}
-
-std::error_code SyncDirectories(const std::vector<ioPath>& directories) {
-  std::error_code first;
-  for (const ioPath& directory : directories) {
-    posix::UniqueFd fd;
-    const std::string path = directory.empty() ? "." : directory.platformString();
-    std::error_code error = posix::OpenFile(path.c_str(), O_RDONLY | O_DIRECTORY, 0, &fd);
-    if (!error) error = posix::SyncDirectory(fd.get());
-    if (error && error != std::errc::permission_denied && !first) first = error;
-  }
-  return first;
 }
 
 }  // namespace internal

@@ -1,5 +1,6 @@
 #include "Filesystem/posix/StagedFile.h"
 
+#include "Filesystem/internal/CopyFileWithProgress.h"
 #include "Filesystem/internal/StagingName.h"
 #include "Filesystem/posix/File.h"
 #include "Filesystem/posix/FileLock.h"
@@ -146,6 +147,18 @@ std::error_code StagedFile::NameUnnamed() {
 
 void StagedFile::StartWriteback(std::uint64_t from, std::uint64_t bytes) noexcept {
   ::sync_file_range(fd_.get(), static_cast<off64_t>(from), static_cast<off64_t>(bytes), SYNC_FILE_RANGE_WRITE);
+}
+
+bool StagedFile::AwaitWriteback(const std::function<bool()>& keepGoing) {
+  struct stat st {};
+  if (::fstat(fd_.get(), &st) != 0) return true;  // the flush that follows reports it
+  const auto size = static_cast<std::uint64_t>(st.st_size);
+  for (std::uint64_t offset = 0; offset < size; offset += internal::kCopyChunkBytes) {
+    ::sync_file_range(fd_.get(), static_cast<off64_t>(offset), static_cast<off64_t>(internal::kCopyChunkBytes),
+                      SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
+    if (!keepGoing()) return false;
+  }
+  return true;
 }
 
 std::error_code StagedFile::Publish(bool replace, Durability durability) {

@@ -16,6 +16,7 @@
 #include "Filesystem/posix/UniqueFd.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <system_error>
 
@@ -72,6 +73,11 @@ class StagedFile {
   // Starts writing the data staged so far to the device without waiting, so
   // that a later flush finds little left to do (write-behind).
   void StartWriteback(std::uint64_t from, std::uint64_t bytes) noexcept;
+
+  // Waits until the data written so far has reached the device (not yet
+  // durable: that takes a flush), asking `keepGoing` after each chunk of
+  // kCopyChunkBytes; false when it answered false.
+  bool AwaitWriteback(const std::function<bool()>& keepGoing);
 
   // Gives the file its name, after flushing its data as `durability` says.
   // Without `replace`, errc::file_exists when the name is taken (then the file

@@ -9,20 +9,14 @@ struct CopyBatch::State {};
 CopyBatch::CopyBatch() : state_(std::make_unique<State>()) {}
 CopyBatch::~CopyBatch() = default;
 
+std::size_t CopyBatchFiles() { return 1; }
+
 bool CopyBatch::Full() const { return false; }
 
 std::error_code CopyBatch::Add(const ioPath& source, const ioPath& destination, const CopyProgressRoutine& progress) {
   return CopyFileWithProgress(source, destination, progress);
 }
 
-std::error_code CopyBatch::Commit() { return {}; }
-
-std::error_code CopyFileDeferringNameSync(const ioPath& source, const ioPath& destination,
-                                          const CopyProgressRoutine& progress) {
-  return CopyFileWithProgress(source, destination, progress);
-}
-
-// Each copy's publication was made durable by the copy itself.
-std::error_code SyncDirectories(const std::vector<ioPath>& /*directories*/) { return {}; }
+std::error_code CopyBatch::Commit(const CommitProgress& /*progress*/) { return {}; }
 
 }  // namespace Tarnix::Core::internal
