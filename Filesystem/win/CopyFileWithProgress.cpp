@@ -31,25 +31,30 @@ DWORD CALLBACK CopyProgress(LARGE_INTEGER /*totalFileSize*/, LARGE_INTEGER /*tot
                                                                                            : PROGRESS_CONTINUE;
 }
 
-}  // namespace win
-
-namespace internal {
-
-std::error_code CopyFileWithProgress(const ioPath& source, const ioPath& destination,
-                                     const CopyProgressRoutine& progress) {
+std::error_code StageCopy(const ioPath& source, const ioPath& destination,
+                          const internal::CopyProgressRoutine& progress, StagedFile* staged) {
   BY_HANDLE_FILE_INFORMATION from{};
-  if (!win::FollowLink(source, &from)) return win::LastError();
+  if (!FollowLink(source, &from)) return LastError();
   if ((from.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return std::make_error_code(std::errc::invalid_argument);
   BY_HANDLE_FILE_INFORMATION to{};
-  if (win::FollowLink(destination, &to)) {
+  if (FollowLink(destination, &to)) {
     const bool same = from.dwVolumeSerialNumber == to.dwVolumeSerialNumber &&
                       from.nFileIndexHigh == to.nFileIndexHigh && from.nFileIndexLow == to.nFileIndexLow;
     if (same || (to.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
       return std::make_error_code(std::errc::invalid_argument);
     }
   }
+  return staged->Copy(source, destination, &progress);
+}
+
+}  // namespace win
+
+namespace internal {
+
+std::error_code CopyFileWithProgress(const ioPath& source, const ioPath& destination,
+                                     const CopyProgressRoutine& progress) {
   win::StagedFile staged;
-  if (auto error = staged.Copy(source, destination, &progress)) return error;
+  if (auto error = win::StageCopy(source, destination, progress, &staged)) return error;
   return staged.Publish(/*replace=*/true);
 }
 

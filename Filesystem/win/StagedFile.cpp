@@ -112,11 +112,19 @@ std::error_code StagedFile::Hold() {
 
 std::error_code StagedFile::SetTimes(long long seconds) { return SetBothTimes(held_.get(), seconds); }
 
-std::error_code StagedFile::Publish(bool replace) {
+std::error_code StagedFile::FlushData() {
+  if (flushed_) return {};
   if (auto error = SetAttributes(held_.get(), attributes_)) return error;
-  // The data on the disk before the name that shows it.
   if (!::FlushFileBuffers(held_.get())) return LastError();
+  flushed_ = true;
+  return {};
+}
+
+std::error_code StagedFile::Publish(bool replace) {
+  // The data on the disk before the name that shows it.
+  if (auto error = FlushData()) return error;
   if (auto error = RenameByHandle(held_.get(), target_, replace)) {
+    flushed_ = false;
     (void)SetAttributes(held_.get(), (attributes_ & ~FILE_ATTRIBUTE_READONLY) | FILE_ATTRIBUTE_HIDDEN);
     return error;
   }

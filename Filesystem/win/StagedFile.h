@@ -52,6 +52,9 @@ class StagedFile {
   // Sets both times of the staged copy to whole `seconds` since 1970.
   [[nodiscard]] std::error_code SetTimes(long long seconds);
 
+  // Puts the copy's data on the disk (Publish does it when it was not done).
+  [[nodiscard]] std::error_code FlushData();
+
   // Gives the copy the target's name, durably (see above): without
   // `replace`, errc::file_exists when the name is taken (the copy stays
   // staged and may be published again); with it, a file there is replaced
@@ -71,6 +74,12 @@ class StagedFile {
   std::wstring staged_;
   std::wstring target_;
   DWORD attributes_ = 0;  // the copy's own, given back before it is published
+  bool flushed_ = false;  // its data is on the disk, its attributes its own
 };
+
+// Stages a copy of `source` for `destination` as CopyFileWithProgress does
+// (the same checks and errors), without publishing it.
+[[nodiscard]] std::error_code StageCopy(const ioPath& source, const ioPath& destination,
+                                        const internal::CopyProgressRoutine& progress, StagedFile* staged);
 
 }  // namespace Tarnix::Core::win
