@@ -25,6 +25,15 @@
 // failed before: then Failed). Progress and cancellation are at
 // most one chunk of a few MiB late. Nothing is logged.
 //
+// Windows: a destination another program holds open (a player, a preview)
+// is replaced where the system renames with POSIX semantics (Windows 10
+// 1607 and later, on NTFS) and the holder shares deletion; the holder keeps
+// reading the old file. The copy of that file fails (access denied or a
+// sharing violation) where the holder shares no deletion, where the file is
+// mapped into memory or runs as a program, and on file systems and systems
+// without POSIX renames (FAT, many network shares, Wine); the destination
+// then keeps what it had. A read-only destination is never replaced.
+//
 // Throws std::system_error when the thread cannot be started (no controller
 // operation has then been called). The controller's operations must not throw.
 #pragma once

@@ -102,7 +102,7 @@ bool RemoveFile(const ioPath& path) {
       }
       return false;
     }
-    return ioPath::remove(preferred);
+    return internal::RemoveLockedFile(preferred);
   } catch (const std::exception&) {
     return false;
   }

@@ -6,6 +6,13 @@
 // The file's times are the timestamp given to PutRecord; there is no index,
 // no budget and no clean-up.
 //
+// Windows: a key with a level that Windows would read as another name is
+// never stored nor found: a trailing dot or space, a ":" (a stream of another
+// file), a character Windows refuses in names (< > " | ? * and control
+// characters), or a device name (CON, PRN, AUX, NUL, COM1-9, LPT1-9, also
+// with an extension). Keys that differ only in letter case name one file
+// there: a caller whose keys differ so must fold their case itself.
+//
 // Threads and processes: the object is only its root path; any number of
 // objects, threads and processes may use one root at once (see
 // AbstractFileCache.h for what a read lock guarantees).

@@ -28,6 +28,13 @@ namespace Tarnix::Core {
 // mounts); the code logged is the GIO error code. Doubled and trailing
 // separators do not matter; a relative path is taken from the current
 // directory. Trashing on system-internal mounts (such as /dev/shm) is refused.
+// Windows: the shell's recycle bin. A relative path is taken from the current
+// directory. What the bin would not keep is refused (false and one ERROR
+// record "Not moving to trash <path>: <reason>") instead of being destroyed:
+// an item on a network share or a drive without a bin (removable, optical),
+// on a drive whose bin is set to delete at once, or larger than the bin's
+// capacity (the user's setting, else 5 % of the drive), and a path longer
+// than the shell takes (MAX_PATH).
 LUMFILESYSTEM_EXPORT bool MoveToTrash(const ioPath& path);
 
 // The current user's local application-data folder, where applications keep

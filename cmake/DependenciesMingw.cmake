@@ -38,7 +38,7 @@ set_target_properties(utf8cpp PROPERTIES INTERFACE_INCLUDE_DIRECTORIES "${LUM_UT
 # among them) and BCrypt random numbers.
 add_library(Windows::System INTERFACE IMPORTED)
 set_target_properties(Windows::System PROPERTIES
-  INTERFACE_LINK_LIBRARIES "shell32;shlwapi;ole32;rpcrt4;uuid;bcrypt")
+  INTERFACE_LINK_LIBRARIES "shell32;shlwapi;ole32;rpcrt4;uuid;bcrypt;advapi32")
 
 # CLI11 (lumfs) is header-only: Debian's headers, through a folder of their own
 # in the build tree, as /usr/include itself must stay off the include path.

@@ -10,8 +10,8 @@
 // everything dirty on them, also what other programs wrote. A batch is full
 // at CopyBatchFiles() files (each staged file is an open unnamed file until
 // it is published: a quarter of the process's descriptor limit, at most
-// 4,096) or kCopyBatchBytes of data. Windows: each copy is made durable and
-// published on its own.
+// 4,096) or kCopyBatchBytes of data. Windows: a batch holds one copy, staged
+// and held until Commit flushes its data and then publishes it.
 #pragma once
 
 #include "Filesystem/internal/CopyFileWithProgress.h"

@@ -61,4 +61,9 @@ class FileLock : public UniqueResource<FileLockHandle> {
 // cached file for removals to happen at all.
 [[nodiscard]] std::error_code AcquireRemovalLock(const ioPath& path, FileLock* lock);
 
+// Removes the regular file at `path`, its removal lock held; true when it is
+// gone. Windows: its name goes at once even while others (an antivirus
+// scanner, an indexer) hold it open sharing deletion.
+bool RemoveLockedFile(const ioPath& path);
+
 }  // namespace Tarnix::Core::internal

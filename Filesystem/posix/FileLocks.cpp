@@ -64,6 +64,8 @@ std::error_code AcquireRemovalLock(const ioPath& path, FileLock* lock) {
   return LockPath(path, LOCK_EX, std::errc::device_or_resource_busy, lock);
 }
 
+bool RemoveLockedFile(const ioPath& path) { return ioPath::remove(path); }
+
 }  // namespace internal
 
 }  // namespace Tarnix::Core

@@ -5,8 +5,10 @@
 // and opened without following a reparse point.
 #include "Filesystem/win/CacheDirectory.h"
 
+#include "Filesystem/internal/StagingName.h"
 #include "Filesystem/win/FileTime.h"
 #include "Filesystem/win/Handle.h"
+#include "Filesystem/win/Path.h"
 #include "Filesystem/win/StagedFile.h"
 
 #include <memory>
@@ -36,12 +38,27 @@ namespace {
 constexpr DWORD kShareAllButDeletion = FILE_SHARE_READ | FILE_SHARE_WRITE;
 
 // Opens the entry at `path` itself (a reparse point is not followed) with
-// `access`; `info` receives what it is.
-[[nodiscard]] std::error_code OpenEntry(const std::wstring& path, DWORD access, DWORD share,
+// `access`; `info` receives what it is. Errors: `inUse` when another
+// handle's sharing refuses the access; errc::no_such_file_or_directory also
+// for a file being deleted (deleted, but still held open by someone); the
+// system's otherwise (access denied compares equal to
+// errc::permission_denied).
+[[nodiscard]] std::error_code OpenEntry(const std::wstring& path, DWORD access, DWORD share, std::errc inUse,
                                         win::UniqueHandle* handle, BY_HANDLE_FILE_INFORMATION* info) {
   handle->reset(::CreateFileW(path.c_str(), access, share, nullptr, OPEN_EXISTING,
                               FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-  if (!*handle) return win::LastError();
+  if (!*handle) {
+    const win::SortedFailure failure = win::LastFailure();
+    switch (failure.kind) {
+      case win::Failure::InUse:
+        return std::make_error_code(inUse);
+      case win::Failure::BeingDeleted:
+      case win::Failure::Missing:
+        return std::make_error_code(std::errc::no_such_file_or_directory);
+      default:
+        return failure.error;
+    }
+  }
   if (!::GetFileInformationByHandle(handle->get(), info)) return win::LastError();
   return {};
 }
@@ -54,29 +71,23 @@ bool IsDirectory(const BY_HANDLE_FILE_INFORMATION& info) {
 }
 
 std::wstring PathOf(const CacheDirectory& directory, const ioPath& name) {
-  return (directory.handle().path() / name).wstring();
+  return win::Win32Path(directory.handle().path() / name);
 }
 
 // What network file systems leave of a removed file that is still open.
 bool IsRemovedFileRemnant(const std::wstring& name) { return name.rfind(L".nfs", 0) == 0; }
-
-struct FindCloser {
-  void operator()(HANDLE handle) const noexcept { ::FindClose(handle); }
-};
 
 }  // namespace
 
 std::error_code OpenCacheDirectory(const ioPath& root, const ioPath& relative, bool create, CacheDirectory* directory) {
   const ioPath whole = relative.empty() ? root : root / relative;
   // Misses are the common lookup: one attribute query answers them.
-  if (!create && ::GetFileAttributesW(whole.wstring().c_str()) == INVALID_FILE_ATTRIBUTES) {
-    const DWORD error = ::GetLastError();
-    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
-      return std::make_error_code(std::errc::no_such_file_or_directory);
-    }
+  if (!create && ::GetFileAttributesW(win::Win32Path(whole).c_str()) == INVALID_FILE_ATTRIBUTES &&
+      win::LastFailure().kind == win::Failure::Missing) {
+    return std::make_error_code(std::errc::no_such_file_or_directory);
   }
   // The root is the caller's and is followed; every level below it is not.
-  const win::UniqueHandle rootHandle(::CreateFileW((root.empty() ? ioPath(".") : root).wstring().c_str(),
+  const win::UniqueHandle rootHandle(::CreateFileW(win::Win32Path(root.empty() ? ioPath(".") : root).c_str(),
                                              FILE_READ_ATTRIBUTES, kShareAllButDeletion | FILE_SHARE_DELETE, nullptr,
                                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   BY_HANDLE_FILE_INFORMATION info{};
@@ -88,14 +99,19 @@ std::error_code OpenCacheDirectory(const ioPath& root, const ioPath& relative, b
   for (const auto& element : boost::filesystem::path(relative.wstring())) {
     const std::wstring name = element.native();
     if (name.empty() || name == L"." || name == L"/" || name == L"\\") continue;
+    // A name Windows would read as another (trailing dots, a stream, a device).
+    if (!win::IsPlainName(name)) return std::make_error_code(std::errc::invalid_argument);
     path /= ioPath(name);
     win::UniqueHandle level;
-    std::error_code error = OpenEntry(path.wstring(), FILE_READ_ATTRIBUTES, kShareAllButDeletion, &level, &info);
+    const std::wstring native = win::Win32Path(path);
+    const std::errc inUse = std::errc::device_or_resource_busy;
+    std::error_code error = OpenEntry(native, FILE_READ_ATTRIBUTES, kShareAllButDeletion, inUse, &level, &info);
     if (error == std::errc::no_such_file_or_directory && create) {
-      if (!::CreateDirectoryW(path.wstring().c_str(), nullptr) && ::GetLastError() != ERROR_ALREADY_EXISTS) {
-        return win::LastError();
+      if (!::CreateDirectoryW(native.c_str(), nullptr)) {
+        const DWORD created = ::GetLastError();
+        if (created != ERROR_ALREADY_EXISTS) return win::WindowsError(created);
       }
-      error = OpenEntry(path.wstring(), FILE_READ_ATTRIBUTES, kShareAllButDeletion, &level, &info);
+      error = OpenEntry(native, FILE_READ_ATTRIBUTES, kShareAllButDeletion, inUse, &level, &info);
     }
     if (error) return error;
     if (IsReparsePoint(info)) return std::make_error_code(std::errc::too_many_symbolic_link_levels);
@@ -110,18 +126,17 @@ std::error_code OpenCacheDirectory(const ioPath& root, const ioPath& relative, b
 std::error_code VisitCachedFiles(const CacheDirectory& directory, bool removeAbandonedStaging,
                                  const std::function<bool(const ioPath& name)>& visit) {
   WIN32_FIND_DATAW entry{};
-  const HANDLE first = ::FindFirstFileExW(PathOf(directory, ioPath(std::wstring(L"*"))).c_str(), FindExInfoBasic,
-                                          &entry, FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
-  if (first == INVALID_HANDLE_VALUE) {
+  const win::FindHandle find(::FindFirstFileExW(PathOf(directory, ioPath(std::wstring(L"*"))).c_str(), FindExInfoBasic,
+                                                &entry, FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH));
+  if (!find) {
     const DWORD error = ::GetLastError();
     return error == ERROR_FILE_NOT_FOUND ? std::error_code() : win::WindowsError(error);
   }
-  const std::unique_ptr<void, FindCloser> find(first);
   do {
     const std::wstring name(entry.cFileName);
     if ((entry.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) continue;
     if (win::IsStagingName(name)) {
-      // A copy still being written is held exclusively and stays.
+      // A copy still being staged is held, sharing no deletion, and stays.
       if (removeAbandonedStaging) ::DeleteFileW(PathOf(directory, ioPath(name)).c_str());
       continue;
     }
@@ -135,14 +150,14 @@ std::error_code VisitCachedFiles(const CacheDirectory& directory, bool removeAba
 std::error_code LockCachedFile(const CacheDirectory& directory, const ioPath& name, FileLock* lock,
                                long long* lastWriteTime) {
   const std::wstring native = name.wstring();
-  if (win::IsStagingName(native) || IsRemovedFileRemnant(native)) {
+  if (win::IsStagingName(native) || IsRemovedFileRemnant(native) || !win::IsPlainName(native)) {
     return std::make_error_code(std::errc::no_such_file_or_directory);
   }
   // A read lock as AcquireReadLock takes it: no deletion shared.
   win::UniqueHandle file;
   BY_HANDLE_FILE_INFORMATION info{};
-  if (const std::error_code error = OpenEntry(PathOf(directory, name), GENERIC_READ, kShareAllButDeletion, &file, &info)) {
-    if (error.value() == ERROR_SHARING_VIOLATION) return std::make_error_code(std::errc::resource_unavailable_try_again);
+  if (const std::error_code error = OpenEntry(PathOf(directory, name), GENERIC_READ, kShareAllButDeletion,
+                                              std::errc::resource_unavailable_try_again, &file, &info)) {
     return error;
   }
   if (IsDirectory(info) || IsReparsePoint(info)) return std::make_error_code(std::errc::invalid_argument);
@@ -153,25 +168,22 @@ std::error_code LockCachedFile(const CacheDirectory& directory, const ioPath& na
 
 std::error_code RemoveCachedFile(const CacheDirectory& directory, const ioPath& name) {
   // Opening for deletion fails while a reader holds the file (it shares no
-  // deletion), and keeps new readers out until the file is gone.
+  // deletion), and keeps new readers out until the file is gone. A file
+  // already being deleted counts as gone.
   win::UniqueHandle file;
   BY_HANDLE_FILE_INFORMATION info{};
-  if (const std::error_code error = OpenEntry(PathOf(directory, name), DELETE | FILE_WRITE_ATTRIBUTES,
-                                              kShareAllButDeletion | FILE_SHARE_DELETE, &file, &info)) {
-    if (error.value() == ERROR_SHARING_VIOLATION) return std::make_error_code(std::errc::device_or_resource_busy);
+  if (const std::error_code error = OpenEntry(PathOf(directory, name), DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                                              kShareAllButDeletion | FILE_SHARE_DELETE,
+                                              std::errc::device_or_resource_busy, &file, &info)) {
     return error;
   }
   if (IsDirectory(info) || IsReparsePoint(info)) return std::make_error_code(std::errc::invalid_argument);
-  if ((info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
-    FILE_BASIC_INFO basic{};
-    basic.FileAttributes = (info.dwFileAttributes & ~FILE_ATTRIBUTE_READONLY) | FILE_ATTRIBUTE_NORMAL;
-    if (!::SetFileInformationByHandle(file.get(), FileBasicInfo, &basic, sizeof basic)) return win::LastError();
-  }
-  FILE_DISPOSITION_INFO disposition{TRUE};
-  if (!::SetFileInformationByHandle(file.get(), FileDispositionInfo, &disposition, sizeof disposition)) {
-    return win::LastError();
-  }
-  return {};
+  // Others (an antivirus scanner, an indexer, a backup) may hold the file
+  // sharing deletion: where the name would stay until they close it, it is
+  // moved aside to a staging name first, which listings pass over, so that
+  // the next put can take the name at once.
+  const std::string aside = UniqueStagingName(name.utf8string());
+  return win::DeleteByHandle(file.get(), PathOf(directory, ioPath(std::wstring(aside.begin(), aside.end()))));
 }
 
 }  // namespace Tarnix::Core::internal

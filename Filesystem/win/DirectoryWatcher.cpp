@@ -2,14 +2,16 @@
 // ReadDirectoryChangesW request outstanding over the whole tree, and a worker
 // thread that waits for either a completed request or the stop event.
 //
-// Destruction cancels the request (CancelIoEx), sets the stop event and
-// joins the worker; a request the worker issued after that cancel is
-// cancelled again and waited for, so the buffer and the OVERLAPPED are never
-// released while the system may still write into them.
+// Destruction sets the stop event and joins the worker; a request still
+// outstanding then is cancelled (CancelIoEx) and waited for, so the buffer
+// and the OVERLAPPED are never released while the system may still write
+// into them. A watch the system ends (the folder was deleted, the share
+// dropped) ends with a WARNING, and its folder is let go at once so that
+// nothing keeps the name: no more changes are reported.
 #include "Filesystem/internal/PlatformDirectoryWatcher.h"
 
 #include "Filesystem/win/Handle.h"
-#include "RAII/Releasable.h"
+#include "Filesystem/win/Path.h"
 
 #include <glog/logging.h>
 
@@ -21,14 +23,13 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
 
 namespace Tarnix::Core {
 namespace {
-
-using win::MakeReleasableHandle;
 
 // The change filter and the action mask of each kind of change. A record is
 // reported when its Action AND the mask equals the mask: with 0 every record,
@@ -71,14 +72,17 @@ class DirectoryWatcher final : public IDirectoryWatcher {
  private:
   [[nodiscard]] bool Request();
   void WatchLoop();
+  void CancelRequest() noexcept;
+  // The watch ended without being stopped: says why and lets the folder go.
+  void EndWatch(DWORD error);
 
   BatchHandler handler_;
   const DWORD notifyFilter_;
   std::unique_ptr<OVERLAPPED> overlapped_;
   std::vector<std::uint32_t> buffer_;  // worker thread only, once it runs
-  Releasable<HANDLE> directoryHandle_;
-  Releasable<HANDLE> notifyEvent_;
-  Releasable<HANDLE> stopEvent_;
+  win::UniqueHandle directoryHandle_;  // worker thread only, once it runs
+  win::UniqueHandle notifyEvent_;
+  win::UniqueHandle stopEvent_;
   bool requestPending_ = false;  // worker thread only, once it runs; read after the join
   std::thread thread_;
 };
@@ -86,44 +90,48 @@ class DirectoryWatcher final : public IDirectoryWatcher {
 DirectoryWatcher::DirectoryWatcher(const ioPath& directory, DWORD notifyFilter, std::size_t minimumBufferWords,
                                    BatchHandler handler)
     : handler_(std::move(handler)), notifyFilter_(notifyFilter) {
-  // The long-path prefix in front and a separator at the end.
-  const std::wstring prefixed = L"\\\\?\\" + directory.wstring() + L"\\";
+  // A drive root, a share or a long path each in the form the system takes.
+  const std::wstring path = win::Win32Path(directory);
 
-  const HANDLE opened =
-      ::CreateFileW(prefixed.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED, nullptr);
-  directoryHandle_ = MakeReleasableHandle(opened, opened != INVALID_HANDLE_VALUE);
-  if (!directoryHandle_.owned()) throw SystemFailure("CreateFileW failed", ::GetLastError());
+  directoryHandle_.reset(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED,
+                                       nullptr));
+  if (!directoryHandle_) throw SystemFailure("CreateFileW failed", ::GetLastError());
 
-  const HANDLE notify = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);  // auto-reset
-  notifyEvent_ = MakeReleasableHandle(notify, notify != nullptr);
-  if (!notifyEvent_.owned()) throw SystemFailure("CreateEventW failed for notify event", ::GetLastError());
+  notifyEvent_.reset(::CreateEventW(nullptr, FALSE, FALSE, nullptr));  // auto-reset
+  if (!notifyEvent_) throw SystemFailure("CreateEventW failed for notify event", ::GetLastError());
 
   overlapped_ = std::make_unique<OVERLAPPED>();
-  overlapped_->hEvent = notify;
+  overlapped_->hEvent = notifyEvent_.get();
 
-  const HANDLE stop = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);  // manual-reset
-  stopEvent_ = MakeReleasableHandle(stop, stop != nullptr);
-  if (!stopEvent_.owned()) throw SystemFailure("CreateEventW failed for stop event", ::GetLastError());
+  stopEvent_.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));  // manual-reset
+  if (!stopEvent_) throw SystemFailure("CreateEventW failed for stop event", ::GetLastError());
 
-  buffer_.resize(std::max(prefixed.size() + kBufferSlackWords, minimumBufferWords));
+  buffer_.resize(std::max(path.size() + kBufferSlackWords, minimumBufferWords));
   if (!Request()) throw SystemFailure("ReadDirectoryChangesW failed", ::GetLastError());
-  thread_ = std::thread(&DirectoryWatcher::WatchLoop, this);
+  try {
+    thread_ = std::thread(&DirectoryWatcher::WatchLoop, this);
+  } catch (...) {
+    // No destructor runs: let the system give the buffer back first.
+    CancelRequest();
+    throw;
+  }
 }
 
 DirectoryWatcher::~DirectoryWatcher() {
-  ::CancelIoEx(directoryHandle_.get(), overlapped_.get());
   ::SetEvent(stopEvent_.get());
   if (thread_.joinable()) thread_.join();
-  if (requestPending_) {
-    // Issued after the first cancel: cancel it too and wait until the system
-    // has let go of the buffer.
-    ::CancelIoEx(directoryHandle_.get(), overlapped_.get());
-    DWORD bytes = 0;
-    ::GetOverlappedResult(directoryHandle_.get(), overlapped_.get(), &bytes, TRUE);
-  }
+  CancelRequest();
   // The members release the stop event, the notify event and the directory
   // handle, then the buffer and the OVERLAPPED, then the handler.
+}
+
+void DirectoryWatcher::CancelRequest() noexcept {
+  if (!requestPending_) return;
+  ::CancelIoEx(directoryHandle_.get(), overlapped_.get());
+  DWORD bytes = 0;
+  ::GetOverlappedResult(directoryHandle_.get(), overlapped_.get(), &bytes, TRUE);
+  requestPending_ = false;
 }
 
 // Issues the next request over the whole tree. The whole buffer is offered.
@@ -146,11 +154,19 @@ void DirectoryWatcher::WatchLoop() {
     }
     DWORD bytes = 0;
     const BOOL completed = ::GetOverlappedResult(directoryHandle_.get(), overlapped_.get(), &bytes, FALSE);
+    const DWORD error = completed ? ERROR_SUCCESS : ::GetLastError();
     requestPending_ = false;
-    if (!completed) return;  // cancelled or failed: nothing more is reported
+    if (!completed) return EndWatch(error);
     handler_(reinterpret_cast<const std::uint8_t*>(buffer_.data()), bytes);
-    if (!Request()) return;
+    if (!Request()) return EndWatch(::GetLastError());
   }
+}
+
+void DirectoryWatcher::EndWatch(DWORD error) {
+  if (error == ERROR_OPERATION_ABORTED) return;  // cancelled: the watcher is going
+  LOG(WARNING) << "Watching a folder ended: "
+               << std::system_category().message(static_cast<int>(error));
+  directoryHandle_.reset();
 }
 
 // The records of one batch, in order.
@@ -208,7 +224,7 @@ class ChangeReporter {
           return;
         case FILE_ACTION_MODIFIED: {
           FlushOldName();
-          const DWORD attributes = ::GetFileAttributesW((root_ / ioPath(name)).wstring().c_str());
+          const DWORD attributes = ::GetFileAttributesW(win::Win32Path(root_ / ioPath(name)).c_str());
           if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
             Report({ChangeAction::Modified, Utf8(name), {}});
           }
@@ -218,6 +234,10 @@ class ChangeReporter {
           return;
       }
     });
+    // The system puts a rename's two records into one batch: an old name
+    // that ends a batch went out of the tree, and is reported now rather
+    // than when some later change arrives.
+    FlushOldName();
   }
 
  private:

@@ -1,10 +1,11 @@
 // File times on Windows: 100-nanosecond ticks since 1601-01-01 UTC, turned
-// into and from the library's whole seconds since 1970-01-01 UTC.
+// into and from the library's whole seconds since 1970-01-01 UTC. Times are
+// set through SetFileTime only: the C runtime's calls go through local time
+// and can be an hour off across a change of daylight saving time.
 #pragma once
 
 #include "Filesystem/win/Handle.h"
-
-#include <sys/utime.h>
+#include "Filesystem/win/Path.h"
 
 #include <string>
 #include <system_error>
@@ -27,28 +28,22 @@ inline long long ToSeconds(const FILETIME& time) noexcept {
   return since1970 >= 0 ? since1970 / perSecond : -((-since1970 + perSecond - 1) / perSecond);
 }
 
-// Sets the access and modification times of the file at `path` to whole
-// `seconds`. _wutime64 opens the file for writing, which a read-only file
-// refuses; a handle that writes attributes only is refused by nothing.
-[[nodiscard]] inline std::error_code SetBothTimes(const std::wstring& path, long long seconds) {
-  __utimbuf64 times{seconds, seconds};
-  if (::_wutime64(path.c_str(), &times) == 0) return {};
-  const UniqueHandle file(::CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES,
-                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                        FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-  if (!file) return LastError();
+// Sets the access and modification times of the open `file` (opened with
+// FILE_WRITE_ATTRIBUTES) to whole `seconds`.
+[[nodiscard]] inline std::error_code SetBothTimes(HANDLE file, long long seconds) {
   const FILETIME time = ToFileTime(seconds);
-  if (!::SetFileTime(file.get(), nullptr, &time, &time)) return LastError();
+  if (!::SetFileTime(file, nullptr, &time, &time)) return LastError();
   return {};
 }
 
-// Gives the file at `path` back the times it had; failures are ignored (the
-// file keeps the times it was given instead).
-inline void RestoreTimes(const std::wstring& path, const FILETIME& access, const FILETIME& write) {
-  const UniqueHandle file(::CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES,
+// The same for the file at `path`, through a handle that writes attributes
+// only, which neither a read-only file nor a reader's sharing mode refuses.
+[[nodiscard]] inline std::error_code SetBothTimes(const ioPath& path, long long seconds) {
+  const UniqueHandle file(::CreateFileW(Win32Path(path).c_str(), FILE_WRITE_ATTRIBUTES,
                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                         FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-  if (file) ::SetFileTime(file.get(), nullptr, &access, &write);
+  if (!file) return LastError();
+  return SetBothTimes(file.get(), seconds);
 }
 
 }  // namespace Tarnix::Core::win

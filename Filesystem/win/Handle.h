@@ -4,14 +4,16 @@
 // UniqueHandle: move-only owner of one kernel handle (RAII/UniqueResource.h).
 // INVALID_HANDLE_VALUE and null both mean "owns nothing", since CreateFileW
 // fails with the one and CreateEventW with the other.
-// MakeReleasableHandle: the same ownership as a Releasable, for the watcher.
+// FindHandle: the same for a directory listing of FindFirstFileExW.
+// (A cache's read lock keeps its handle in internal::FileLock, which closes
+// it.)
 #pragma once
 
-#include "RAII/Releasable.h"
 #include "RAII/UniqueResource.h"
 
 #include <windows.h>
 
+#include <string>
 #include <system_error>
 
 namespace Tarnix::Core::win {
@@ -24,11 +26,13 @@ struct HandleTraits {
 };
 using UniqueHandle = UniqueResource<HandleTraits>;
 
-// Owning when `owned` (the call that produced `handle` succeeded); released
-// with CloseHandle.
-inline Releasable<HANDLE> MakeReleasableHandle(HANDLE handle, bool owned) {
-  return Releasable<HANDLE>(handle, owned, [](HANDLE held) { ::CloseHandle(held); });
-}
+struct FindHandleTraits {
+  using Value = HANDLE;
+  static HANDLE None() noexcept { return INVALID_HANDLE_VALUE; }
+  static bool Valid(HANDLE handle) noexcept { return handle != INVALID_HANDLE_VALUE; }
+  static void Close(HANDLE handle) noexcept { ::FindClose(handle); }
+};
+using FindHandle = UniqueResource<FindHandleTraits>;
 
 // A Windows error code as an error code of the system category; it compares
 // equal to the portable conditions (errc::file_exists for
@@ -38,14 +42,5 @@ inline std::error_code WindowsError(DWORD code) noexcept {
   return std::error_code(static_cast<int>(code), std::system_category());
 }
 inline std::error_code LastError() noexcept { return WindowsError(::GetLastError()); }
-
-// What a link at `path` leads to (the link followed, as opening a file
-// follows it): false when it leads nowhere.
-inline bool FollowLink(const std::wstring& path, BY_HANDLE_FILE_INFORMATION* target) {
-  const UniqueHandle file(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
-                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                        FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-  return file && ::GetFileInformationByHandle(file.get(), target);
-}
 
 }  // namespace Tarnix::Core::win

@@ -1,11 +1,12 @@
 #include "Filesystem/internal/PathAttribute.h"
 
 #include "Filesystem/win/Handle.h"
+#include "Filesystem/win/Path.h"
 
 namespace Tarnix::Core::internal {
 
 std::error_code ApplyWindowsAttributes(const ioPath& path, std::uint32_t windowsAttributes) {
-  if (!::SetFileAttributesW(path.wstring().c_str(), windowsAttributes)) return win::LastError();
+  if (!::SetFileAttributesW(win::Win32Path(path).c_str(), windowsAttributes)) return win::LastError();
   return {};
 }
 

@@ -5,6 +5,7 @@
 
 #include "Filesystem/internal/FilesystemError.h"
 #include "Filesystem/win/Handle.h"
+#include "Filesystem/win/Path.h"
 
 #include <memory>
 #include <utility>
@@ -13,11 +14,6 @@
 namespace Tarnix::Core::internal {
 
 namespace {
-
-struct FindCloser {
-  void operator()(HANDLE handle) const noexcept { ::FindClose(handle); }
-};
-using FindHandle = std::unique_ptr<void, FindCloser>;
 
 bool IsDotOrDotDot(const wchar_t* name) {
   return name[0] == L'.' && (name[1] == L'\0' || (name[1] == L'.' && name[2] == L'\0'));
@@ -37,12 +33,12 @@ void VisitFilesBelow(const ioPath& root, const FileVisitor& visit) {
     const ioPath directory = std::move(pending.back());
     pending.pop_back();
     WIN32_FIND_DATAW entry{};
-    const HANDLE first = ::FindFirstFileExW((directory / ioPath(std::wstring(L"*"))).wstring().c_str(),
-                                            FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr,
-                                            FIND_FIRST_EX_LARGE_FETCH);
-    if (first == INVALID_HANDLE_VALUE) {
+    const win::FindHandle find(::FindFirstFileExW(win::Win32Path(directory / ioPath(std::wstring(L"*"))).c_str(),
+                                                  FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr,
+                                                  FIND_FIRST_EX_LARGE_FETCH));
+    if (!find) {
       const DWORD error = ::GetLastError();
-      const DWORD attributes = ::GetFileAttributesW(directory.wstring().c_str());
+      const DWORD attributes = ::GetFileAttributesW(win::Win32Path(directory).c_str());
       // A directory that lists nothing at all, not even "." and "..".
       if (error == ERROR_FILE_NOT_FOUND && attributes != INVALID_FILE_ATTRIBUTES &&
           (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
@@ -50,7 +46,6 @@ void VisitFilesBelow(const ioPath& root, const FileVisitor& visit) {
       }
       ThrowWalkError(directory, error);
     }
-    const FindHandle find(first);
     do {
       if (IsDotOrDotDot(entry.cFileName)) continue;
       ioPath path = directory / ioPath(std::wstring(entry.cFileName));
@@ -58,7 +53,7 @@ void VisitFilesBelow(const ioPath& root, const FileVisitor& visit) {
       if ((entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
         // A link: a file counts as its target; a directory is not followed.
         BY_HANDLE_FILE_INFORMATION target{};
-        if (isDirectory || !win::FollowLink(path.wstring(), &target) ||
+        if (isDirectory || !win::FollowLink(path, &target) ||
             (target.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
           continue;
         }

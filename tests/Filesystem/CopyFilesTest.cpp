@@ -15,6 +15,7 @@
 #ifdef _WIN32
 #include "Filesystem/internal/CopyJob.h"
 #include "Filesystem/win/CopyProgress.h"
+#include "Filesystem/win/StagedFile.h"
 #else
 #include "Filesystem/posix/CopyData.h"
 #endif
@@ -88,7 +89,6 @@ class CopyFilesTest : public TempDirTest {
 // An empty list; then a missing source among good ones: the total counts the
 // others, whose reports each open with 0 and add up to the file's size.
 TEST_F(CopyFilesTest, MissingSourceFailsTheJobButNotTheOtherFiles) {
-  LUM_SKIP_UNDER_WINE("calling the CopyFileExW progress routine");
   EXPECT_TRUE(Copy({}, Succeeded));
   EXPECT_EQ(log_->values['T'], std::vector<long long>{0});
   const std::vector<long long> sizes = {kCopyChunkBytes + 12345, 0, 1};
@@ -99,6 +99,9 @@ TEST_F(CopyFilesTest, MissingSourceFailsTheJobButNotTheOtherFiles) {
   EXPECT_EQ(log_->values['T'], std::vector<long long>{kCopyChunkBytes + 12346});
   for (const auto& [source, destination] : files) EXPECT_EQ(ReadFile(destination), ReadFile(source));
   EXPECT_FALSE(At("missing.copy").exists());
+  // The reports of each file come from the CopyFileExW progress routine,
+  // which Wine never calls; CopyProgressRoutine.* drives it directly.
+  if (UnderWine()) return;
   std::vector<long long> sums;  // a file's reports open with 0
   for (long long bytes : log_->values['A']) {
     EXPECT_TRUE(bytes >= 0 && bytes <= static_cast<long long>(kCopyChunkBytes)) << bytes;
@@ -231,9 +234,11 @@ std::error_code ScriptedCopy(const internal::CopyProgressRoutine& progress, std:
     value.QuadPart = count;
     return value;
   };
+  win::CopyContext context;
+  context.progress = &progress;
   for (const long long total : {0, 100, 250, 400}) {
     answers->push_back(win::CopyProgress(bytes(400), bytes(total), bytes(400), bytes(total), 1, CALLBACK_CHUNK_FINISHED,
-                                         nullptr, nullptr, const_cast<internal::CopyProgressRoutine*>(&progress)));
+                                         nullptr, nullptr, &context));
     if (answers->back() == PROGRESS_CANCEL) return std::make_error_code(std::errc::operation_canceled);
   }
   return {};

@@ -95,8 +95,10 @@ TEST_F(DirectoryWatcherTest, NewTreesLoseNoWriteAndAddEachEntryOnce) {
 // Each action is followed by a sentinel rename. Events are handled in order,
 // so by the time the sentinel's call arrives the action's calls have too.
 // Windows reports a file moved to another directory as removed and added.
+// (Wine reports nothing from "sub", which existed before the watch: there the
+// rows acting in the top folder are the ones that show anything, and the
+// sentinel's rename is reported once, alone.)
 TEST_F(DirectoryWatcherTest, NameChangedReportsRenamesInsideTheTreeOnly) {
-  LUM_SKIP_UNDER_WINE("reporting changes in folders that existed before the watch began");
   constexpr int kBurst = 100;
   const auto tree = [&](const std::string& name) { return dir_ / ("tree/" + name); };
   const auto renameAll = [&] {
@@ -110,6 +112,9 @@ TEST_F(DirectoryWatcherTest, NameChangedReportsRenamesInsideTheTreeOnly) {
            {"move in from outside", [&] { Rename(dir_ / "outside", tree("sub/f")); }, 0},
            {"rename directory", [&] { Rename(tree("sub"), tree("sub2")); }, 0}}) {
     SCOPED_TRACE(name);
+    // Under Wine a burst is lost whole when the worker re-arms late on a
+    // busy machine (the overflowed batch comes back empty).
+    if (name == "burst" && UnderWine()) continue;
     ioPath::remove_all(dir_.path());
     MakeDirs(tree("sub"));
     for (int i = 0; i < kBurst; ++i) WriteFile(tree("f" + std::to_string(i)), "x");

@@ -140,6 +140,21 @@ TEST_F(Lumfs, TreeCommandsShowProgressOnATerminalThenASummary) {
 #endif
 }
 
+// Names beyond ASCII reach the library as they are (on Windows through the
+// wide command line) and come back in UTF-8; a copy onto its own source is
+// refused and names both.
+TEST_F(Lumfs, NonAsciiNamesAndACopyOntoItself) {
+  const std::string name = "Gr\u00fc\u00dfe \u20ac \u65e5\u672c";
+  WriteFile(dir_ / name, "unicode");
+  ProcessResult result = Lum({"copy", P(name), P(name + ".copy")});
+  ASSERT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(ReadFile(dir_ / (name + ".copy")), "unicode");
+  result = Lum({"copy", P(name), P(name)});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.err, "lumfs: " + P(name) + ": the same file as the source " + P(name) + "\n");
+  EXPECT_EQ(ReadFile(dir_ / name), "unicode");
+}
+
 TEST_F(Lumfs, CacheRoundTrip) {
   EXPECT_EQ(Lum({"cache", "key", "abc"}).out, "900150983cd24fb0d6963f7d28e17f72\n");
   for (const std::string layout : {"", "--flat"}) {

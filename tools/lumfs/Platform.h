@@ -8,8 +8,14 @@
 #include <ctime>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace lumfs {
+
+// The program's arguments in UTF-8, the program's name first, and the
+// console made ready for UTF-8 output. Windows: read from the wide command
+// line (the ANSI one cannot carry every name); `argv` is not used.
+std::vector<std::string> PrepareCommandLine(int argc, char** argv);
 
 // Ctrl-C (and on Linux SIGTERM) sets a flag instead of ending the process.
 void CatchInterrupts();

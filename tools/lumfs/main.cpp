@@ -3,10 +3,13 @@
 // Exit status: 0 on success, 1 when an operation failed (with one line on
 // standard error naming the path and the reason), 2 on bad usage.
 #include "Command.h"
+#include "Platform.h"
 
 #include <glog/logging.h>
 
 #include <iostream>
+#include <string>
+#include <vector>
 
 int main(int argc, char** argv) {
   google::InitGoogleLogging("lumfs");
@@ -24,8 +27,11 @@ int main(int argc, char** argv) {
   lumfs::AddJunctionCommands(app);
   lumfs::AddDirectoryCommands(app);
 
+  const std::vector<std::string> arguments = lumfs::PrepareCommandLine(argc, argv);
+  std::vector<const char*> words;
+  for (const std::string& argument : arguments) words.push_back(argument.c_str());
   try {
-    app.parse(argc, argv);
+    app.parse(static_cast<int>(words.size()), words.data());
   } catch (const CLI::Success& e) {
     return app.exit(e);  // --help
   } catch (const CLI::ParseError& e) {

@@ -39,6 +39,8 @@ struct Descriptor {
 
 }  // namespace
 
+std::vector<std::string> PrepareCommandLine(int argc, char** argv) { return {argv, argv + argc}; }
+
 void CatchInterrupts() {
   struct sigaction action {};
   action.sa_handler = OnInterrupt;

@@ -5,8 +5,10 @@
 #include <boost/filesystem/operations.hpp>
 
 #include <windows.h>
+#include <shellapi.h>
 
 #include <atomic>
+#include <memory>
 #include <system_error>
 
 namespace lumfs {
@@ -28,6 +30,19 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
 
 std::string SystemMessage(DWORD error) { return std::system_category().message(static_cast<int>(error)); }
 
+std::string Utf8(const wchar_t* text) {
+  const int bytes = ::WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+  if (bytes <= 1) return {};
+  std::string utf8(static_cast<std::size_t>(bytes), '\0');
+  ::WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8.data(), bytes, nullptr, nullptr);
+  utf8.resize(static_cast<std::size_t>(bytes) - 1);
+  return utf8;
+}
+
+// Whether standard error is a console that understands the escapes of the
+// progress line (virtual-terminal processing, switched on here).
+bool terminalOutput = false;
+
 // Whether `path` opens with `access`, without creating anything; the error
 // when it does not.
 std::optional<DWORD> OpenError(const ioPath& path, DWORD access) {
@@ -40,6 +55,26 @@ std::optional<DWORD> OpenError(const ioPath& path, DWORD access) {
 
 }  // namespace
 
+std::vector<std::string> PrepareCommandLine(int argc, char** argv) {
+  std::vector<std::string> arguments;
+  int count = 0;
+  const std::unique_ptr<LPWSTR, decltype(&::LocalFree)> words(::CommandLineToArgvW(::GetCommandLineW(), &count),
+                                                               &::LocalFree);
+  if (words) {
+    for (int i = 0; i < count; ++i) arguments.push_back(Utf8(words.get()[i]));
+  } else {
+    arguments.assign(argv, argv + argc);  // no memory for the words: what the runtime made of them
+  }
+  // The console shows what lumfs writes, UTF-8, as it is.
+  ::SetConsoleOutputCP(CP_UTF8);
+  const HANDLE error = ::GetStdHandle(STD_ERROR_HANDLE);
+  DWORD mode = 0;
+  terminalOutput = ::GetConsoleMode(error, &mode) != 0 &&
+                   ((mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0 ||
+                    ::SetConsoleMode(error, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0);
+  return arguments;
+}
+
 void CatchInterrupts() {
   if (interruptEvent == nullptr) interruptEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
   ::SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
@@ -48,13 +83,14 @@ void CatchInterrupts() {
 bool Interrupted() { return interrupted.load(); }
 
 void WaitForInterrupt() {
-  while (!Interrupted()) ::WaitForSingleObject(interruptEvent, INFINITE);
+  // Without its event (it could not be made) the wait polls instead of spinning.
+  while (!Interrupted()) {
+    if (interruptEvent == nullptr || ::WaitForSingleObject(interruptEvent, INFINITE) == WAIT_FAILED) ::Sleep(50);
+  }
 }
 
-bool StandardErrorIsTerminal() {
-  DWORD mode = 0;
-  return ::GetConsoleMode(::GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
-}
+// A console without escapes gets no redrawn line: a line per report instead.
+bool StandardErrorIsTerminal() { return terminalOutput; }
 
 std::tm LocalTime(std::time_t seconds) {
   std::tm local{};
