@@ -58,7 +58,7 @@ bool IsNoCacheDirectory(const std::error_code& error) {
 bool RemoveFromCache(const CacheDirectory& directory, const ioPath& name, const ioPath& path) {
   const std::error_code error = RemoveCachedFile(directory, name);
   if (error == std::errc::permission_denied) {
-    LOG(WARNING) << "Not removing " << path.utf8string() << ": it cannot be opened to check for readers";
+    LOG(WARNING) << "Not removing " << path.utf8string() << ": " << UncheckableForReadersReason();
   }
   return !error || error == std::errc::no_such_file_or_directory;
 }

@@ -98,7 +98,7 @@ bool RemoveFile(const ioPath& path) {
     if (const std::error_code error = internal::AcquireRemovalLock(preferred, &removalLock)) {
       // Whoever can delete it but not open it cannot tell whether its owner reads it.
       if (error == std::errc::permission_denied) {
-        LOG(WARNING) << "Not removing " << preferred.utf8string() << ": it cannot be opened to check for readers";
+        LOG(WARNING) << "Not removing " << preferred.utf8string() << ": " << internal::UncheckableForReadersReason();
       }
       return false;
     }

@@ -61,6 +61,10 @@ class FileLock : public UniqueResource<FileLockHandle> {
 // cached file for removals to happen at all.
 [[nodiscard]] std::error_code AcquireRemovalLock(const ioPath& path, FileLock* lock);
 
+// Why a file whose removal lock was refused with errc::permission_denied
+// stays, in the platform's terms, for the WARNING that says so.
+const char* UncheckableForReadersReason();
+
 // Removes the regular file at `path`, its removal lock held; true when it is
 // gone. Windows: its name goes at once even while others (an antivirus
 // scanner, an indexer) hold it open sharing deletion.

@@ -60,6 +60,8 @@ std::error_code AcquireReadLock(const ioPath& path, FileLock* lock) {
   return LockPath(path, LOCK_SH, std::errc::resource_unavailable_try_again, lock);
 }
 
+const char* UncheckableForReadersReason() { return "it cannot be opened to check for readers"; }
+
 std::error_code AcquireRemovalLock(const ioPath& path, FileLock* lock) {
   return LockPath(path, LOCK_EX, std::errc::device_or_resource_busy, lock);
 }

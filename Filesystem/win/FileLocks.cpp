@@ -32,6 +32,8 @@ std::error_code AcquireReadLock(const ioPath& path, FileLock* lock) {
   return {};
 }
 
+const char* UncheckableForReadersReason() { return "access to it is denied, so readers cannot be ruled out"; }
+
 std::error_code AcquireRemovalLock(const ioPath& /*path*/, FileLock* lock) {
   *lock = FileLock();
   return {};
