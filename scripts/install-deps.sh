@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages LumFilesystem needs to build, test, fuzz
-# and benchmark (bindfs and fuse3: the fault tests' FUSE file system).
+# and benchmark (bindfs and fuse3: the fault tests' FUSE file system;
+# GlusterFS: the shared-cache test's distributed file system).
 # Idempotent, and silent when everything is already there.
 set -euo pipefail
 
@@ -13,7 +14,12 @@ packages=(
   clang-14 libclang-rt-14-dev llvm-14   # the fuzz preset: libFuzzer, sanitizers, symbolized reports
   inotify-tools                         # inotifywait, the peer of DirectoryWatcherBench
   bindfs fuse3                          # the fault tests' FUSE file system
+  glusterfs-server glusterfs-client iproute2 util-linux  # the shared-cache test: a volume, two clients in network namespaces
 )
+# scripts/install-deps.sh ceph: also what tests/distributed/cephfs.sh starts.
+if [ "${1:-}" = ceph ]; then
+  packages+=(ceph-mon ceph-osd ceph-mds ceph-fuse)
+fi
 
 missing=()
 for package in "${packages[@]}"; do
@@ -28,5 +34,5 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 echo "install-deps: installing ${missing[*]}" >&2
 export DEBIAN_FRONTEND=noninteractive
-apt-get update -qq >/dev/null
-apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+apt-get -o DPkg::Lock::Timeout=600 update -qq >/dev/null
+apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

@@ -49,6 +49,11 @@ namespace {
 
 constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 
+// Rounds of "open, else make" for one level. On GlusterFS a mkdir racing with
+// another machine's lookup of the same name answers EEXIST, and the open
+// right after it still ENOENT; the next round sees the directory.
+constexpr int kCreateAttempts = 4;
+
 // openat2 with no symbolic link anywhere in `path`; -1 with errno set.
 int OpenWithoutLinks(int at, const char* path) {
   open_how how{};
@@ -67,10 +72,11 @@ int OpenWithoutLinks(int at, const char* path) {
     const std::string name = element.native();
     if (name == "/" || name == "." || name.empty()) continue;
     posix::UniqueFd next;
-    std::error_code error = posix::OpenFileAt(at.get(), name.c_str(), kDirectoryFlags | O_NOFOLLOW, 0, &next);
-    if (error == std::errc::no_such_file_or_directory && create) {
-      if (::mkdirat(at.get(), name.c_str(), 0777) != 0 && errno != EEXIST) return posix::LastError();
+    std::error_code error;
+    for (int attempt = 0;; ++attempt) {
       error = posix::OpenFileAt(at.get(), name.c_str(), kDirectoryFlags | O_NOFOLLOW, 0, &next);
+      if (error != std::errc::no_such_file_or_directory || !create || attempt == kCreateAttempts) break;
+      if (::mkdirat(at.get(), name.c_str(), 0777) != 0 && errno != EEXIST) return posix::LastError();
     }
     if (error) return error;
     at = std::move(next);
