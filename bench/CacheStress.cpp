@@ -92,8 +92,13 @@ void Work(bool hashed, const ioPath& root, const ioPath& sources, int id, Clock:
         for (int read = 0; read < kReadsWhileHeld; ++read) {
           ++counts->readsChecked;
           const bool staged = record.path.filename().utf8string().rfind('.', 0) == 0;
-          if (staged || ReadAll(record.path) != Payload(record.timestamp)) {
-            ++counts->readsBad;
+          const std::string contents = staged ? std::string() : ReadAll(record.path);
+          if (staged || contents != Payload(record.timestamp)) {
+            if (++counts->readsBad <= 3) {
+              std::fprintf(stderr, "process %d: bad read of %s (stamp %lld, read %zu bytes of %zu, read %d of %d)\n", id,
+                           record.path.utf8string().c_str(), record.timestamp, contents.size(),
+                           Payload(record.timestamp).size(), read + 1, kReadsWhileHeld);
+            }
             break;
           }
         }

@@ -165,7 +165,7 @@ TEST_F(SharedCache, PutOnOneClientIsFoundWholeOnTheOther) {
 // finds and reads: every file B finds is whole, and not one of A's puts of a new key fails.
 TEST_F(SharedCache, ConcurrentPutsNeverShowAPartlyWrittenFile) {
   const ioPath rootA = a_ / "cache", rootB = b_ / "cache";
-  constexpr int kRounds = 60;
+  constexpr int kRounds = 30;
   const ioPath done = dir_ / "done";
   const int writer = Fork([&] {
     const FileCache onA(rootA, kNoBudget);
@@ -204,7 +204,7 @@ TEST_F(SharedCache, PutsAndRemovalsWithNobodyHoldingAlwaysSucceed) {
   const FileCache onA(a_ / "cache", kNoBudget), onB(b_ / "cache", kNoBudget);
   const std::string key = Key("alternating");
   std::map<std::string, int> failed;
-  for (long long stamp = kStamp; stamp < kStamp + 40; ++stamp) {
+  for (long long stamp = kStamp; stamp < kStamp + 20; ++stamp) {
     const bool aPuts = stamp % 2 == 0;
     const FileCache& putter = aPuts ? onA : onB;
     const FileCache& remover = aPuts ? onB : onA;

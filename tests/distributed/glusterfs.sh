@@ -125,7 +125,9 @@ for profile in $profiles; do
     ln -sfn "$work/mnt-b" "/tmp/lumfs-gluster-b-$$"
     on_exit "rm -f /tmp/lumfs-gluster-a-$$ /tmp/lumfs-gluster-b-$$"
     echo "holding: /tmp/lumfs-gluster-a-$$ /tmp/lumfs-gluster-b-$$ ($profile); Ctrl-C to stop"
-    while true; do sleep 3600; done  # until interrupted
+    sleep infinity &  # until interrupted: a trap runs during wait, not during a foreground sleep
+    running+=($!)
+    wait
   fi
   run_checks "$checks" "$stress" "$work/mnt-a" "$work/mnt-b" "GlusterFS $profile" \
     "$stress_seconds" || status=1

@@ -20,9 +20,14 @@ cleanups=()
 running=()  # background programs of ours that have not been waited for
 on_exit() { cleanups+=("$1"); }
 run_cleanups() {
+  set +e  # every step is tried, whatever the ones before it answered
   local i pid
-  for pid in "${running[@]}"; do kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null; done
-  for ((i = ${#cleanups[@]} - 1; i >= 0; i--)); do eval "${cleanups[i]}" || true; done
+  for pid in "${running[@]}"; do
+    kill "$pid" 2>/dev/null
+    wait "$pid" 2>/dev/null
+  done
+  running=()
+  for ((i = ${#cleanups[@]} - 1; i >= 0; i--)); do eval "${cleanups[i]}"; done
   cleanups=()
 }
 trap run_cleanups EXIT
