@@ -38,6 +38,7 @@ std::string Payload(long long stamp) {
   if (stamp != 0 && record.timestamp != stamp) {
     return ::testing::AssertionFailure() << "timestamp " << record.timestamp << ", expected " << stamp;
   }
+  if (!record.path.exists()) return ::testing::AssertionFailure() << record.path << " is gone, though held";
   const std::string contents = ReadFile(record.path);
   if (contents != Payload(record.timestamp)) {
     return ::testing::AssertionFailure() << record.path << " holds " << contents.size() << " bytes starting \""
