@@ -130,7 +130,7 @@ for profile in $profiles; do
     wait
   fi
   run_checks "$checks" "$stress" "$work/mnt-a" "$work/mnt-b" "GlusterFS $profile" \
-    "$stress_seconds" || status=1
+    "$stress_seconds" "$profile" || status=1
 done
 log "stopping GlusterFS"
 exit $status

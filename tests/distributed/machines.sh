@@ -132,19 +132,19 @@ in_ns() {  # in_ns NAMESPACE COMMAND...: the command with the namespace's networ
   nsenter --net="/run/netns/$ns" "$@"
 }
 
-# run_checks CHECKS STRESS DIR_A DIR_B LABEL SECONDS: the shared-cache checks
+# run_checks CHECKS STRESS DIR_A DIR_B LABEL SECONDS [PROFILE]: the shared-cache checks
 # between DIR_A and DIR_B (one directory of the volume through two clients),
 # then the stress program on both clients at once for SECONDS: two
 # processes on each, client a putting from the volume (moves), client b from
 # its local disk (copies).
 run_checks() {
-  local checks=$1 stress=$2 a=$3 b=$4 label=$5 seconds=$6 status=0 run cache
+  local checks=$1 stress=$2 a=$3 b=$4 label=$5 seconds=$6 profile=${7:-} status=0 run cache
   run=$(basename "$(mktemp -u run-XXXXXX)")
   local local_sources
   local_sources=$(mktemp -d "${TMPDIR:-/tmp}/lumfs-sources-XXXXXX")
   on_exit "rm -rf '$local_sources'"
   log "$label: checks"
-  LUM_SHARED_A="$a/$run" LUM_SHARED_B="$b/$run" "$checks" --gtest_brief=1 || status=1
+  LUM_SHARED_A="$a/$run" LUM_SHARED_B="$b/$run" LUM_SHARED_PROFILE="$profile" "$checks" --gtest_brief=1 || status=1
   for cache in hashed flat; do
     "$stress" $cache "$a/$run/stress-$cache" "$a/$run/sources-$cache" 2 "$seconds" 0 >"$local_sources/a.out" 2>&1 &
     local pa=$!
