@@ -18,7 +18,6 @@
 #include <stdio.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <memory>
@@ -85,12 +84,6 @@ class Source final : public PlacementSource {
 
   std::error_code Move() override {
     if (::futimens(held_.get(), times_) != 0) return posix::LastError();
-    // Where a client may still hold the writer's data back (GlusterFS's
-    // flush-behind), another machine would read the moved file empty.
-    if (major(sourceStat_.st_dev) == 0 && posix::IsSharedFileSystem(held_.get()) &&
-        posix::RetryOnEintr([&] { return ::fdatasync(held_.get()); }) != 0) {
-      return posix::LastError();
-    }
     const std::error_code error = posix::RenameNoReplace(AT_FDCWD, source_.c_str(), directoryFd_, target_.c_str());
     if (error) {
       const timespec old[2] = {sourceStat_.st_atim, sourceStat_.st_mtim};

