@@ -23,6 +23,9 @@ namespace {
 
 using NativeString = ioPath::string_type;
 
+// Rounds of "exists, else create" for the root.
+constexpr int kCreateAttempts = 4;
+
 bool IsSeparator(NativeString::value_type c) {
   return c == '/' || c == static_cast<NativeString::value_type>(fs::path::preferred_separator);
 }
@@ -64,7 +67,10 @@ bool OpenRecordDirectory(const ioPath& root, const ioPath& relative, const std::
 }  // namespace
 
 FileCache::FileCache(const ioPath& root, unsigned long long limit) : root_(root) {
-  if (!root_.exists()) ioPath::create_directories(root_);  // a failure surfaces in the walk
+  // A failure surfaces in the walk. Made by another machine at the same moment,
+  // the root can be refused as existing and still be missing right after
+  // (GlusterFS); the next round sees it.
+  for (int attempt = 0; attempt < kCreateAttempts && !root_.exists(); ++attempt) ioPath::create_directories(root_);
   CleanupFiles(limit);
 }
 

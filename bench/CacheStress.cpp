@@ -3,14 +3,16 @@
 // benchmark and not a test: it counts what a user of the cache would have
 // seen go wrong.
 //
-//   CacheStress hashed|flat ROOT SOURCES [processes=4] [seconds=60]
+//   CacheStress hashed|flat ROOT SOURCES [processes=4] [seconds=60] [first id=0]
 //
 // SOURCES is where each process writes the files it puts, in a directory of
 // its own under names the others use too, so that puts of several processes
 // meet at one cached path (on ROOT's file system they are moved in, on
 // another one copied). Every file says which
 // timestamp it was put with and its length and letter follow from it, so a
-// torn, mixed, stale or staged file shows. Prints one line:
+// torn, mixed, stale or staged file shows. Runs on several machines sharing
+// ROOT (tests/distributed/) give each run its own first id, so that stamps
+// stay unique between all of them. Prints one line:
 //   reads checked N, reads bad N, exceptions N (puts N, removes N, clean-ups N)
 // and exits 1 when a read was bad or an exception escaped.
 // bench/cache_stress.sh runs every variant (both caches; sources on the same
@@ -90,8 +92,13 @@ void Work(bool hashed, const ioPath& root, const ioPath& sources, int id, Clock:
         for (int read = 0; read < kReadsWhileHeld; ++read) {
           ++counts->readsChecked;
           const bool staged = record.path.filename().utf8string().rfind('.', 0) == 0;
-          if (staged || ReadAll(record.path) != Payload(record.timestamp)) {
-            ++counts->readsBad;
+          const std::string contents = staged ? std::string() : ReadAll(record.path);
+          if (staged || contents != Payload(record.timestamp)) {
+            if (++counts->readsBad <= 3) {
+              std::fprintf(stderr, "process %d: bad read of %s (stamp %lld, read %zu bytes of %zu, read %d of %d)\n", id,
+                           record.path.utf8string().c_str(), record.timestamp, contents.size(),
+                           Payload(record.timestamp).size(), read + 1, kReadsWhileHeld);
+            }
             break;
           }
         }
@@ -113,7 +120,7 @@ void Work(bool hashed, const ioPath& root, const ioPath& sources, int id, Clock:
 
 int main(int argc, char** argv) {
   if (argc < 4 || (std::strcmp(argv[1], "hashed") != 0 && std::strcmp(argv[1], "flat") != 0)) {
-    std::fprintf(stderr, "usage: %s hashed|flat ROOT SOURCES [processes=4] [seconds=60]\n", argv[0]);
+    std::fprintf(stderr, "usage: %s hashed|flat ROOT SOURCES [processes=4] [seconds=60] [first id=0]\n", argv[0]);
     return 2;
   }
   // Clean-ups meet held files all the time; their WARNINGs are expected here.
@@ -122,12 +129,13 @@ int main(int argc, char** argv) {
   const ioPath root(argv[2]), sources(argv[3]);
   const int processes = argc > 4 ? std::atoi(argv[4]) : 4;
   const int seconds = argc > 5 ? std::atoi(argv[5]) : 60;
+  const int firstId = argc > 6 ? std::atoi(argv[6]) : 0;
   ioPath::create_directories(root);
-  for (int id = 0; id < processes; ++id) ioPath::create_directories(sources / std::to_string(id));
+  for (int id = firstId; id < firstId + processes; ++id) ioPath::create_directories(sources / std::to_string(id));
   const auto end = Clock::now() + std::chrono::seconds(seconds);
 
   std::vector<std::pair<int, int>> children;  // pid, read end of its pipe
-  for (int id = 0; id < processes; ++id) {
+  for (int id = firstId; id < firstId + processes; ++id) {
     int fds[2];
     if (::pipe(fds) != 0) return 3;
     const pid_t pid = ::fork();

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages LumFilesystem needs to build, test, fuzz
-# and benchmark (bindfs and fuse3: the fault tests' FUSE file system),
-# document (doxygen) and check the Debian packages (lintian).
+# and benchmark (bindfs and fuse3: the fault tests' FUSE file system;
+# GlusterFS: the shared-cache test's distributed file system), document
+# (doxygen) and check the Debian packages (lintian).
 # Idempotent, and silent when everything is already there.
 set -euo pipefail
 
@@ -18,7 +19,12 @@ packages=(
   doxygen                               # the HTML reference (target docs)
   lintian                               # the Debian packages' check in the package test
   bash-completion                       # lumfs's completion, tested with it
+  glusterfs-server glusterfs-client iproute2 util-linux  # the shared-cache test: a volume, two clients in network namespaces
 )
+# scripts/install-deps.sh ceph: also what tests/distributed/cephfs.sh starts.
+if [ "${1:-}" = ceph ]; then
+  packages+=(ceph-mon ceph-osd ceph-mds ceph-fuse)
+fi
 
 missing=()
 for package in "${packages[@]}"; do

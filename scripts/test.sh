@@ -7,6 +7,8 @@
 # mingw is the Windows build: cross-compiled with mingw-w64, its dependencies
 # built by scripts/install-mingw-deps.sh, its tests run under Wine.
 # fuzz runs scripts/fuzz.sh: the seeds, then each fuzzer for a bounded time.
+# The release leg also runs the shared-cache test on GlusterFS (CTest label
+# distributed: a server and two clients in network namespaces of its own).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

@@ -1,6 +1,9 @@
 // A cache directory is an O_DIRECTORY descriptor reached with openat2's
 // RESOLVE_NO_SYMLINKS (one system call for the whole path in the common
-// case), listed through the same descriptor when needed.
+// case), listed through the same descriptor when needed. On a network file
+// system each system call is a round trip to a server, so the common paths
+// make as few as they can: a found record costs the directory's open, one
+// listing, and the file's open, lock, fstat and check.
 #include "Filesystem/posix/CacheDirectory.h"
 
 #include "Filesystem/internal/StagingName.h"
@@ -17,6 +20,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <string>
 
 namespace Tarnix::Core::internal {
@@ -25,29 +29,50 @@ class CacheDirectory::Handle {
  public:
   explicit Handle(posix::UniqueFd fd) noexcept : fd_(std::move(fd)) {}
 
-  int fd() const noexcept { return stream_.is_open() ? stream_.fd() : fd_.get(); }
+  int fd() const noexcept { return fd_.get(); }
 
-  // The listing, made on first use and rewound for every later one.
-  [[nodiscard]] std::error_code Stream(posix::DirectoryStream** stream) {
-    if (stream_.is_open()) {
-      stream_.Rewind();
-    } else if (auto error = stream_.Adopt(std::move(fd_))) {
-      return error;
+  // Calls `visit` for each entry but "." and "..", until it returns true.
+  // Read with getdents64 straight from the descriptor: a DIR stream would
+  // first fstat it and set its flags, and on a network file system every
+  // call is a round trip. Later listings start from the first entry again.
+  template <typename Visit>
+  [[nodiscard]] std::error_code ForEach(Visit&& visit) {
+    if (listed_ && ::lseek(fd_.get(), 0, SEEK_SET) != 0) return posix::LastError();
+    listed_ = true;
+    alignas(dirent) char buffer[16 << 10];
+    for (;;) {
+      const long size = posix::RetryOnEintr([&] { return ::syscall(SYS_getdents64, fd_.get(), buffer, sizeof buffer); });
+      if (size < 0) return posix::LastError();
+      if (size == 0) return {};
+      for (long offset = 0; offset < size;) {
+        // On 64-bit Linux a dirent is laid out as getdents64 writes it.
+        const auto* entry = reinterpret_cast<const dirent*>(buffer + offset);
+        offset += entry->d_reclen;
+        const char* name = entry->d_name;
+        if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
+        if (visit(posix::DirectoryEntry(fd_.get(), *entry))) return {};
+      }
     }
-    *stream = &stream_;
-    return {};
   }
 
  private:
-  posix::UniqueFd fd_;              // until the first listing
-  posix::DirectoryStream stream_;   // owns the descriptor from then on
+  posix::UniqueFd fd_;
+  bool listed_ = false;
 };
+
+static_assert(sizeof(void*) == 8 && offsetof(dirent, d_name) == 19 && offsetof(dirent, d_type) == 18,
+              "dirent is not laid out as getdents64 writes it");
 
 void CacheDirectory::HandleDeleter::operator()(Handle* handle) const noexcept { delete handle; }
 
 namespace {
 
 constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+
+// Rounds of "open, else make" for one level. On GlusterFS a mkdir racing with
+// another machine's lookup of the same name answers EEXIST, and the open
+// right after it still ENOENT; the next round sees the directory.
+constexpr int kCreateAttempts = 4;
 
 // openat2 with no symbolic link anywhere in `path`; -1 with errno set.
 int OpenWithoutLinks(int at, const char* path) {
@@ -67,10 +92,11 @@ int OpenWithoutLinks(int at, const char* path) {
     const std::string name = element.native();
     if (name == "/" || name == "." || name.empty()) continue;
     posix::UniqueFd next;
-    std::error_code error = posix::OpenFileAt(at.get(), name.c_str(), kDirectoryFlags | O_NOFOLLOW, 0, &next);
-    if (error == std::errc::no_such_file_or_directory && create) {
-      if (::mkdirat(at.get(), name.c_str(), 0777) != 0 && errno != EEXIST) return posix::LastError();
+    std::error_code error;
+    for (int attempt = 0;; ++attempt) {
       error = posix::OpenFileAt(at.get(), name.c_str(), kDirectoryFlags | O_NOFOLLOW, 0, &next);
+      if (error != std::errc::no_such_file_or_directory || !create || attempt == kCreateAttempts) break;
+      if (::mkdirat(at.get(), name.c_str(), 0777) != 0 && errno != EEXIST) return posix::LastError();
     }
     if (error) return error;
     at = std::move(next);
@@ -89,10 +115,21 @@ std::error_code OpenCacheDirectory(const ioPath& root, const ioPath& relative, b
     whole += relative.platformString();
   }
   if (whole.empty()) whole = ".";
-  // Misses are the common lookup, and an open that fails costs more than a stat that does.
-  struct stat status {};
-  if (!create && ::stat(whole.c_str(), &status) != 0 && errno == ENOENT) return posix::LastError();
   posix::UniqueFd fd(OpenWithoutLinks(AT_FDCWD, whole.c_str()));
+  if (!fd && errno == ENOENT && create) {
+    // The common put of a new key: every level but the last one exists.
+    const std::size_t slash = whole.find_last_of('/');
+    const std::string leaf = slash == std::string::npos ? std::string() : whole.substr(slash + 1);
+    if (slash != std::string::npos && slash > 0 && !leaf.empty() && leaf != "." && leaf != "..") {
+      posix::UniqueFd parent(OpenWithoutLinks(AT_FDCWD, whole.substr(0, slash).c_str()));
+      if (parent) {
+        if (auto ec = WalkLevels(std::move(parent), ioPath(leaf), true, &fd)) return ec;
+        *directory = CacheDirectory(CacheDirectory::HandlePtr(new CacheDirectory::Handle(std::move(fd))));
+        return {};
+      }
+    }
+    errno = ENOENT;
+  }
   if (!fd) {
     const int error = errno;
     if (error == ENOENT && !create) return posix::LastError();
@@ -121,10 +158,8 @@ std::error_code OpenCacheDirectory(const ioPath& root, const ioPath& relative, b
 
 std::error_code VisitCachedFiles(const CacheDirectory& directory, bool removeAbandonedStaging,
                                  const std::function<bool(const ioPath& name)>& visit) {
-  posix::DirectoryStream* stream = nullptr;
-  if (auto error = directory.handle().Stream(&stream)) return error;
-  const int fd = stream->fd();
-  return stream->ForEach([&](const posix::DirectoryEntry& entry) {
+  const int fd = directory.handle().fd();
+  return directory.handle().ForEach([&](const posix::DirectoryEntry& entry) {
     if (internal::IsStagingName(entry.name())) {
       if (removeAbandonedStaging) posix::RemoveAbandonedStagingFile(fd, entry.name());
       return false;

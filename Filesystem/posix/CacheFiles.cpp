@@ -36,10 +36,20 @@ using posix::UniqueFd;
 [[nodiscard]] std::error_code FillStaged(int source, const struct stat& sourceStat, int staged,
                                          const timespec (&times)[2]) {
   ::lseek(source, 0, SEEK_SET);
+  // Given its whole size first: another machine may list the staging file at
+  // any time and keep the size it saw for a while (GlusterFS's md-cache), and
+  // then read the published file only that far.
+  if (posix::RetryOnEintr([&] { return ::ftruncate(staged, sourceStat.st_size); }) != 0) return posix::LastError();
   const auto keepGoing = [](std::uint64_t) { return CopyProgressAction::Continue; };
   if (auto error = posix::CopyData(source, staged, static_cast<std::uint64_t>(sourceStat.st_size),
                                    posix::CopyMethod::CopyFileRange, keepGoing)) {
     return error;
+  }
+  // The copy ends where the data did, should the source have been shorter.
+  const off_t copied = ::lseek(staged, 0, SEEK_CUR);
+  if (copied < 0) return posix::LastError();
+  if (copied != sourceStat.st_size && posix::RetryOnEintr([&] { return ::ftruncate(staged, copied); }) != 0) {
+    return posix::LastError();
   }
   struct stat stagedStat {};
   if (::fstat(staged, &stagedStat) != 0) return posix::LastError();

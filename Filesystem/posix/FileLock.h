@@ -18,10 +18,22 @@ namespace Tarnix::Core::posix {
 // protects a file that was unlinked or replaced meanwhile. With `followLinks`
 // false a symbolic link at `name` is refused. On success `*fd` holds the lock
 // and `*status` (when given) is fstat's answer for the locked file.
+// Where unlocks reach the lock's keeper after close() returns (FUSE, network
+// file systems), a refused lock is asked for again for up to 15.5 ms: long
+// enough for a release another machine made just before, short enough for a
+// lock that is really held. A file gone stale (ESTALE: its name was made
+// again on another machine) is looked up again.
 // Errors: the open's own error (errc::permission_denied when this user cannot
 // read the file, errc::too_many_symbolic_link_levels for a refused link);
 // `busy` when a conflicting lock is held; errc::no_such_file_or_directory
 // when the name went away or now names another file.
+// Whether the file open as `fd` lies on a FUSE or network file system, where
+// other machines (or the FUSE daemon) learn of our unlocks and writes only
+// some time after the call that made them returned: a FUSE release is sent
+// asynchronously (on GlusterFS an unlock lands 0.2-4 ms after close()), and a
+// client may hold written data back past close() (GlusterFS's flush-behind).
+bool IsSharedFileSystem(int fd) noexcept;
+
 [[nodiscard]] std::error_code LockFileAt(int directoryFd, const char* name, int operation, bool followLinks,
                                          std::errc busy, UniqueFd* fd, struct stat* status = nullptr);
 
