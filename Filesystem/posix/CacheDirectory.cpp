@@ -9,7 +9,7 @@
 #include "Filesystem/internal/StagingName.h"
 #include "Filesystem/posix/Directory.h"
 #include "Filesystem/posix/File.h"
-#include "Filesystem/posix/FileLock.h"
+#include "Filesystem/posix/LockFileAt.h"
 #include "Filesystem/posix/StagedFile.h"
 #include "Filesystem/posix/SystemCall.h"
 

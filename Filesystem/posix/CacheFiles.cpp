@@ -10,7 +10,7 @@
 #include "Filesystem/posix/CacheDirectory.h"
 #include "Filesystem/posix/CopyData.h"
 #include "Filesystem/posix/File.h"
-#include "Filesystem/posix/FileLock.h"
+#include "Filesystem/posix/LockFileAt.h"
 #include "Filesystem/posix/StagedFile.h"
 #include "Filesystem/posix/SystemCall.h"
 

@@ -3,7 +3,7 @@
 #include "Filesystem/internal/CopyFileWithProgress.h"
 #include "Filesystem/internal/StagingName.h"
 #include "Filesystem/posix/File.h"
-#include "Filesystem/posix/FileLock.h"
+#include "Filesystem/posix/LockFileAt.h"
 #include "Filesystem/posix/SystemCall.h"
 
 #include <fcntl.h>
