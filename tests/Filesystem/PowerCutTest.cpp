@@ -139,88 +139,27 @@ class PowerCut : public TempDirTest, public testing::WithParamInterface<std::vec
   ioPath mount_;
   ioPath sources_;
 
-  void EveryKindOfWriteThenCut();
+  // Runs every kind of write, one call at a time, each followed by a cut
+  // (`commitNamesFirst` as for Cut) and a look at what the call wrote.
+  void EachCallThenCut(bool commitNamesFirst);
 };
 
-// Every kind of write, each returning before the cut: copies and moves are
-// whole at their destination, puts serve the whole new or old file.
-TEST_P(PowerCut, AfterReturnEveryCopyMoveAndPutIsWhole) { EveryKindOfWriteThenCut(); }
-// Each call alone, the power cut as soon as it returns, without the journal
-// committed first: what the call made durable itself, names included, is all
-// there is (a later call's flush would commit an earlier one's names too).
-TEST_P(PowerCut, EachCallIsDurableWhenItReturns) {
-  const FileCache hashed(mount_ / "hashed", kNoBudget);
-  const FlatFileCache flat(mount_ / "flat");
-  ASSERT_TRUE(ioPath::create_directory(mount_ / "copies"));
-  SyncAll();
-  int next = 0;
-  const auto source = [&](const std::string& name) {
-    const int id = next++;
-    WriteFile(sources_ / name, Contents(id, 'n'));
-    return id;
-  };
-  const std::vector<std::function<std::vector<Item>()>> calls = {
-      [&] {
-        const int id = source("f");
-        EXPECT_TRUE(ioPath::copy_file(sources_ / "f", mount_ / "copies" / "f"));
-        return std::vector<Item>{Item("copy_file", id, mount_ / "copies" / "f")};
-      },
-      [&] {
-        std::vector<Item> items;
-        std::vector<std::pair<ioPath, ioPath>> list;
-        for (const char* name : {"a", "b"}) {
-          items.emplace_back("CopyFiles", source(name), mount_ / "copies" / name);
-          list.emplace_back(sources_ / name, items.back().destination);
-        }
-        EXPECT_TRUE(CopyFiles(list, nullptr, true));
-        return items;
-      },
-      [&] {
-        EXPECT_TRUE(ioPath::create_directories(sources_ / "tree" / "sub"));
-        std::vector<Item> items{Item("CopyDir", source("tree/t"), mount_ / "tree" / "t"),
-                                Item("CopyDir", source("tree/sub/t"), mount_ / "tree" / "sub" / "t")};
-        EXPECT_TRUE(CopyDir(sources_ / "tree", mount_ / "tree"));
-        return items;
-      },
-      [&] {
-        const Item item("rename of a file across file systems", source("m"), mount_ / "m", sources_ / "m");
-        EXPECT_TRUE(ioPath::rename(item.source, item.destination));
-        return std::vector<Item>{item};
-      },
-      [&] {
-        EXPECT_TRUE(ioPath::create_directories(sources_ / "moved" / "sub"));
-        const Item item("rename of a tree across file systems", source("moved/sub/m"), mount_ / "moved/sub/m",
-                        sources_ / "moved/sub/m");
-        EXPECT_TRUE(ioPath::rename(sources_ / "moved", mount_ / "moved"));
-        return std::vector<Item>{item};
-      },
-      [&] {
-        std::vector<Item> items;
-        for (const AbstractFileCache* cache : std::initializer_list<const AbstractFileCache*>{&hashed, &flat}) {
-          const std::string name = "p" + std::to_string(next);
-          items.emplace_back("put from another file system", source(name), ioPath(), sources_ / name, false, cache,
-                             "key" + name);
-          EXPECT_TRUE(cache->PutRecord(items.back().key, items.back().source, kStamp));
-        }
-        return items;
-      },
-  };
-  for (const auto& call : calls) {
-    const std::vector<Item> items = call();
-    ASSERT_NO_FATAL_FAILURE(Cut(/*commitNamesFirst=*/false));
-    ASSERT_NO_FATAL_FAILURE(Remount());
-    for (const Item& item : items) Check(item, /*returned=*/true);
-  }
-}
+// Names committed, delayed data not yet written, the cut: a call that had
+// returned left the whole new file (a put: the whole new or old one, the new
+// data whole somewhere), never an empty or short one.
+TEST_P(PowerCut, AfterReturnNoNameShowsMissingData) { EachCallThenCut(/*commitNamesFirst=*/true); }
+// The cut as soon as a call returns, without the journal committed first:
+// what the call made durable itself, names included, is all there is.
+TEST_P(PowerCut, AfterReturnEachCallIsDurable) { EachCallThenCut(/*commitNamesFirst=*/false); }
 
-void PowerCut::EveryKindOfWriteThenCut() {
-  const ioPath copies = mount_ / "copies";
-  ASSERT_TRUE(ioPath::create_directory(copies) && ioPath::create_directory(mount_ / "staging"));
+void PowerCut::EachCallThenCut(bool commitNamesFirst) {
   const FileCache hashed(mount_ / "hashed", kNoBudget);
   const FlatFileCache flat(mount_ / "flat");
-  std::vector<Item> items;
+  ASSERT_TRUE(ioPath::create_directories(mount_ / "copies/tree") && ioPath::create_directory(mount_ / "staging"));
   int next = 0;
-  const auto source = [&](const ioPath& dir, int id, bool flush = false) {
+  // A new source of the next item in `dir` (flushed by the caller when asked).
+  const auto source = [&](const ioPath& dir, bool flush = false) {
+    const int id = next++;
     const ioPath path = dir / ("s" + std::to_string(id));
     WriteFile(path, Contents(id, 'n'));
     if (flush) {
@@ -228,121 +167,92 @@ void PowerCut::EveryKindOfWriteThenCut() {
       EXPECT_TRUE(fd >= 0 && ::fsync(fd) == 0);
       ::close(fd);
     }
-    return path;
+    return std::make_pair(id, path);
   };
-
-  // The state before: old versions of what is replaced, durable.
-  std::vector<int> replacedCopies, replacedKeys;
-  for (int i = 0; i < 6; ++i) {
-    replacedCopies.push_back(next);
-    WriteFile(copies / ("c" + std::to_string(next)), Contents(next, 'o'));
-    ++next;
-  }
-  for (const AbstractFileCache* cache : std::initializer_list<const AbstractFileCache*>{&hashed, &flat}) {
-    for (int i = 0; i < 3; ++i) {
-      const int id = next++;
-      replacedKeys.push_back(id);
-      WriteFile(mount_ / "old", Contents(id, 'o'));
-      ASSERT_TRUE(cache->PutRecord("key" + std::to_string(id) + "-" + std::to_string(cache == &flat), mount_ / "old",
-                                   kStamp));
+  // The old version of item `id` at `path`, durable before the call.
+  const auto old = [&](int id, const ioPath& path) {
+    WriteFile(path, Contents(id, 'o'));
+    SyncAll();
+  };
+  const auto copy = [&](const std::string& what, bool replace, const auto& call) {
+    const auto [id, from] = source(sources_);
+    const ioPath to = mount_ / "copies" / ("c" + std::to_string(id));
+    if (replace) old(id, to);
+    EXPECT_TRUE(call(from, to)) << what;
+    return std::vector<Item>{Item(what, id, to)};
+  };
+  const auto put = [&](const AbstractFileCache& cache, const std::string& what, const ioPath& dir, bool flush,
+                       bool replace) {
+    const auto [id, from] = source(dir, flush);
+    const std::string key = "key" + std::to_string(id);
+    if (replace) {
+      old(id, mount_ / "old");
+      EXPECT_TRUE(cache.PutRecord(key, mount_ / "old", kStamp));
+      SyncAll();
     }
+    EXPECT_TRUE(cache.PutRecord(key, from, kStamp + 1)) << what;
+    return std::vector<Item>{Item(what, id, {}, from, replace, &cache, key)};
+  };
+  const auto copyFile = [](const ioPath& from, const ioPath& to) { return ioPath::copy_file(from, to); };
+  const auto copyFiles = [](const ioPath& from, const ioPath& to) { return CopyFiles({{from, to}}, nullptr, true); };
+  const std::vector<std::function<std::vector<Item>()>> calls = {
+      [&] { return copy("copy_file to a new name", false, copyFile); },
+      [&] { return copy("copy_file over a file", true, copyFile); },
+      [&] { return copy("CopyFiles over a file", true, copyFiles); },
+      [&] {
+        std::vector<Item> items;
+        std::vector<std::pair<ioPath, ioPath>> list;
+        for (int i = 0; i < 4; ++i) {
+          const auto [id, from] = source(sources_);
+          items.emplace_back("CopyFiles to new names", id, mount_ / "copies" / ("c" + std::to_string(id)));
+          list.emplace_back(from, items.back().destination);
+        }
+        EXPECT_TRUE(CopyFiles(list, nullptr, true));
+        return items;
+      },
+      [&] {
+        std::vector<Item> items;
+        EXPECT_TRUE(ioPath::create_directories(sources_ / "tree" / "sub"));
+        for (const std::string name : {"t", "sub/t", "old"}) {
+          const int id = next++;
+          WriteFile(sources_ / "tree" / name, Contents(id, 'n'));
+          items.emplace_back("CopyDir", id, mount_ / "copies/tree" / name);
+          if (name == "old") old(id, items.back().destination);
+        }
+        EXPECT_TRUE(CopyDir(sources_ / "tree", mount_ / "copies/tree"));
+        return items;
+      },
+      [&] {
+        const auto [id, from] = source(sources_);
+        const Item item("rename of a file across file systems", id, mount_ / ("m" + std::to_string(id)), from);
+        EXPECT_TRUE(ioPath::rename(from, item.destination));
+        return std::vector<Item>{item};
+      },
+      [&] {
+        EXPECT_TRUE(ioPath::create_directories(sources_ / "moved" / "sub"));
+        std::vector<Item> items;
+        for (const std::string name : {"m", "sub/m"}) {
+          const int id = next++;
+          WriteFile(sources_ / "moved" / name, Contents(id, 'n'));
+          items.emplace_back("rename of a tree across file systems", id, mount_ / "moved" / name,
+                             sources_ / "moved" / name);
+        }
+        EXPECT_TRUE(ioPath::rename(sources_ / "moved", mount_ / "moved"));
+        return items;
+      },
+      [&] { return put(hashed, "hashed put, same device", mount_ / "staging", false, false); },
+      [&] { return put(flat, "flat put, same device, flushed source", mount_ / "staging", true, false); },
+      [&] { return put(hashed, "hashed put from another file system", sources_, false, false); },
+      [&] { return put(flat, "flat put from another file system", sources_, false, false); },
+      [&] { return put(hashed, "hashed put replacing a record", mount_ / "staging", false, true); },
+      [&] { return put(flat, "flat put replacing a record from another file system", sources_, false, true); },
+  };
+  for (const auto& call : calls) {
+    const std::vector<Item> items = call();
+    ASSERT_NO_FATAL_FAILURE(Cut(commitNamesFirst));
+    ASSERT_NO_FATAL_FAILURE(Remount());
+    for (const Item& item : items) Check(item, /*returned=*/true);
   }
-  ASSERT_TRUE(ioPath::create_directory(copies / "tree"));
-  WriteFile(copies / "tree" / "t0", Contents(1000, 'o'));
-  SyncAll();
-
-  // Copies, new names and replacing ones.
-  for (int i = 0; i < 6; ++i) {
-    const int id = next++;
-    const ioPath from = source(sources_, id);
-    ASSERT_TRUE(ioPath::copy_file(from, copies / ("c" + std::to_string(id))));
-    items.push_back(Item{"copy_file to a new name", id, copies / ("c" + std::to_string(id))});
-  }
-  for (size_t i = 0; i < replacedCopies.size(); ++i) {
-    const int id = replacedCopies[i];
-    const ioPath from = source(sources_, id);
-    const ioPath to = copies / ("c" + std::to_string(id));
-    if (i % 2 == 0) {
-      ASSERT_TRUE(ioPath::copy_file(from, to));
-      items.push_back(Item{"copy_file over a file", id, to});
-    } else {
-      ASSERT_TRUE(CopyFiles({{from, to}}, nullptr, true));
-      items.push_back(Item{"CopyFiles over a file", id, to});
-    }
-  }
-  {
-    std::vector<std::pair<ioPath, ioPath>> list;
-    for (int i = 0; i < 8; ++i) {
-      const int id = next++;
-      list.emplace_back(source(sources_, id), copies / ("c" + std::to_string(id)));
-      items.push_back(Item{"CopyFiles to a new name", id, list.back().second});
-    }
-    ASSERT_TRUE(CopyFiles(list, nullptr, true));
-  }
-  {
-    const ioPath tree = sources_ / "tree";
-    ASSERT_TRUE(ioPath::create_directories(tree / "sub"));
-    for (int i = 0; i < 8; ++i) {
-      const int id = next++;
-      const std::string name = (i % 2 ? "sub/t" : "t") + std::to_string(id);
-      WriteFile(tree / name, Contents(id, 'n'));
-      items.push_back(Item{"CopyDir", id, copies / "tree" / name});
-    }
-    WriteFile(tree / "t0", Contents(1000, 'n'));
-    items.push_back(Item{"CopyDir over a file", 1000, copies / "tree" / "t0"});
-    ASSERT_TRUE(CopyDir(tree, copies / "tree"));
-  }
-
-  // Moves across file systems: a file and a tree.
-  for (int i = 0; i < 4; ++i) {
-    const int id = next++;
-    const ioPath from = source(sources_, id);
-    ASSERT_TRUE(ioPath::rename(from, mount_ / ("m" + std::to_string(id))));
-    items.push_back(Item{"rename of a file across file systems", id, mount_ / ("m" + std::to_string(id)), from});
-  }
-  {
-    const ioPath tree = sources_ / "moved";
-    ASSERT_TRUE(ioPath::create_directories(tree / "sub"));
-    std::vector<int> ids;
-    for (int i = 0; i < 6; ++i) {
-      const int id = next++;
-      const std::string name = (i % 2 ? "sub/m" : "m") + std::to_string(id);
-      WriteFile(tree / name, Contents(id, 'n'));
-      items.push_back(Item{"rename of a tree across file systems", id, mount_ / "moved" / name, tree / name});
-    }
-    ASSERT_TRUE(ioPath::rename(tree, mount_ / "moved"));
-  }
-
-  // Puts: both caches, same device (flushed and unflushed sources) and from
-  // another file system, new keys and replaced ones.
-  for (const AbstractFileCache* cache : std::initializer_list<const AbstractFileCache*>{&hashed, &flat}) {
-    const std::string suffix = "-" + std::to_string(cache == &flat);
-    const std::string name = cache == &flat ? "flat" : "hashed";
-    for (int variant = 0; variant < 6; ++variant) {
-      const int id = next++;
-      const bool sameDevice = variant < 4;
-      const ioPath from = source(sameDevice ? mount_ / "staging" : sources_, id, variant == 1 || variant == 3);
-      const std::string key = "key" + std::to_string(id) + suffix;
-      ASSERT_TRUE(cache->PutRecord(key, from, kStamp + 1));
-      items.push_back(Item{name + (sameDevice ? " put, same device" : " put from another file system") +
-                           (variant == 1 || variant == 3 ? ", flushed source" : ""),
-                       id, {}, from, false, cache, key});
-    }
-  }
-  for (size_t i = 0; i < replacedKeys.size(); ++i) {
-    const int id = replacedKeys[i];
-    const AbstractFileCache* cache = i < 3 ? static_cast<const AbstractFileCache*>(&hashed) : &flat;
-    const std::string key = "key" + std::to_string(id) + "-" + std::to_string(cache == &flat);
-    const ioPath from = source(i % 2 ? sources_ : mount_ / "staging", id);
-    ASSERT_TRUE(cache->PutRecord(key, from, kStamp + 1));
-    items.push_back(Item{std::string(cache == &flat ? "flat" : "hashed") + " put replacing a record" +
-                         (i % 2 ? " from another file system" : ""),
-                     id, {}, from, true, cache, key});
-  }
-
-  ASSERT_NO_FATAL_FAILURE(Cut());
-  ASSERT_NO_FATAL_FAILURE(Remount());
-  for (const Item& item : items) Check(item, /*returned=*/true);
 }
 
 // Operations run in a child while the power is cut under them: what had
