@@ -42,18 +42,7 @@ class TreeCopier {
   bool CopyEntry(const ioPath& entry, const ioPath& target) {
     const fs::file_status status = fs::status(entry.platformString());
     if (fs::is_directory(status)) {
-      if (target.is_symlink()) target.remove();
-      if (!target.exists()) {
-        boost::system::error_code ec;
-        // A move keeps the directory's permissions; CopyDir makes it as a new directory.
-        if (rule_ == TreeCopyRule::EveryEntry) {
-          fs::create_directory(target.platformString(), entry.platformString(), ec);
-        } else {
-          fs::create_directory(target.platformString(), ec);
-        }
-        if (ec) return false;
-      }
-      if (!CopyLevel(entry, target)) return false;
+      if (!MakeTargetDirectory(entry, target, rule_) || !CopyLevel(entry, target)) return false;
       if (copied_) copied_(0);
       return true;
     }
@@ -74,6 +63,18 @@ class TreeCopier {
 };
 
 }  // namespace
+
+bool MakeTargetDirectory(const ioPath& source, const ioPath& destination, TreeCopyRule rule) {
+  if (destination.is_symlink()) destination.remove();
+  if (destination.exists()) return true;
+  boost::system::error_code ec;
+  if (rule == TreeCopyRule::EveryEntry) {
+    fs::create_directory(destination.platformString(), source.platformString(), ec);
+  } else {
+    fs::create_directory(destination.platformString(), ec);
+  }
+  return !ec;
+}
 
 bool CopyTree(const ioPath& source, const ioPath& destination, TreeCopyRule rule,
               const std::function<void(unsigned long long bytes)>& copied) {

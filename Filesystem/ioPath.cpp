@@ -65,13 +65,10 @@ bool CopyAcross(const fs::path& from, const fs::path& to) {
     fs::copy(from, to, fs::copy_options::overwrite_existing, ec);
     return !ec;
   }
-  if (fs::is_symlink(fs::symlink_status(to, ec))) fs::remove(to, ec);
-  if (!fs::is_directory(fs::status(to, ec))) {
-    fs::create_directory(to, from, ec);
-    if (ec) return false;
-  }
   try {
-    return Core::internal::CopyTree(ioPath(from), ioPath(to), Core::internal::TreeCopyRule::EveryEntry);
+    using Core::internal::TreeCopyRule;
+    return Core::internal::MakeTargetDirectory(ioPath(from), ioPath(to), TreeCopyRule::EveryEntry) &&
+           Core::internal::CopyTree(ioPath(from), ioPath(to), TreeCopyRule::EveryEntry);
   } catch (const fs::filesystem_error&) {
     return false;
   }

@@ -28,6 +28,13 @@ enum class TreeCopyRule {
   EveryEntry,
 };
 
+// Makes `destination` a real directory to copy the directory `source` into:
+// a symbolic link there is removed (never written through), and a missing
+// directory is made (under EveryEntry with `source`'s permissions, as a move
+// keeps them). False when that fails; throws filesystem_error when the
+// destination cannot be examined.
+bool MakeTargetDirectory(const ioPath& source, const ioPath& destination, TreeCopyRule rule);
+
 // Copies the tree below the directory `source` into the existing directory
 // `destination`. True when the walk reached its end (and, under EveryEntry,
 // copied every entry). Throws boost::filesystem::filesystem_error only from

@@ -109,15 +109,7 @@ start_server
 mount_client a
 mount_client b
 log "CephFS: a=$work/mnt-a b=$work/mnt-b"
-if $hold; then
-  ln -sfn "$work/mnt-a" "/tmp/lumfs-ceph-a-$$"
-  ln -sfn "$work/mnt-b" "/tmp/lumfs-ceph-b-$$"
-  on_exit "rm -f /tmp/lumfs-ceph-a-$$ /tmp/lumfs-ceph-b-$$"
-  echo "holding: /tmp/lumfs-ceph-a-$$ /tmp/lumfs-ceph-b-$$; Ctrl-C to stop"
-  sleep infinity &  # until interrupted: a trap runs during wait, not during a foreground sleep
-  running+=($!)
-  wait
-fi
+if $hold; then hold_mounts ceph; fi
 status=0
 run_checks "$checks" "$stress" "$work/mnt-a" "$work/mnt-b" "CephFS" "$stress_seconds" || status=1
 log "stopping CephFS"

@@ -120,15 +120,7 @@ status=0
 for profile in $profiles; do
   set_profile "$profile"
   log "GlusterFS $profile profile: a=$work/mnt-a b=$work/mnt-b"
-  if $hold; then
-    ln -sfn "$work/mnt-a" "/tmp/lumfs-gluster-a-$$"
-    ln -sfn "$work/mnt-b" "/tmp/lumfs-gluster-b-$$"
-    on_exit "rm -f /tmp/lumfs-gluster-a-$$ /tmp/lumfs-gluster-b-$$"
-    echo "holding: /tmp/lumfs-gluster-a-$$ /tmp/lumfs-gluster-b-$$ ($profile); Ctrl-C to stop"
-    sleep infinity &  # until interrupted: a trap runs during wait, not during a foreground sleep
-    running+=($!)
-    wait
-  fi
+  if $hold; then hold_mounts gluster "$profile"; fi
   run_checks "$checks" "$stress" "$work/mnt-a" "$work/mnt-b" "GlusterFS $profile" \
     "$stress_seconds" "$profile" || status=1
 done

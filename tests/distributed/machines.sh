@@ -137,6 +137,19 @@ in_ns() {  # in_ns NAMESPACE COMMAND...: the command with the namespace's networ
 # then the stress program on both clients at once for SECONDS: two
 # processes on each, client a putting from the volume (moves), client b from
 # its local disk (copies).
+# hold_mounts NAME [WHAT]: links the two mounts as /tmp/lumfs-NAME-a-PID and
+# -b-PID and waits until interrupted (for benchmarks against a live volume).
+hold_mounts() {
+  local a="/tmp/lumfs-$1-a-$$" b="/tmp/lumfs-$1-b-$$"
+  ln -sfn "$work/mnt-a" "$a"
+  ln -sfn "$work/mnt-b" "$b"
+  on_exit "rm -f $a $b"
+  echo "holding: $a $b${2:+ ($2)}; Ctrl-C to stop"
+  sleep infinity &  # until interrupted: a trap runs during wait, not during a foreground sleep
+  running+=($!)
+  wait
+}
+
 run_checks() {
   local checks=$1 stress=$2 a=$3 b=$4 label=$5 seconds=$6 profile=${7:-} status=0 run cache
   run=$(basename "$(mktemp -u run-XXXXXX)")
