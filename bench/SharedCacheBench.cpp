@@ -2,10 +2,10 @@
 // beside a program written by hand that makes the fewest system calls the
 // same guarantees need: for a find, reach the record directory without
 // following links, list it, open and read-lock the file, and check that the
-// name still names the locked file (by a second open where names may be
-// cached); for a put, make the levels, list the new directory (a key holds
-// one file), lock the source, stamp it and give it its name without
-// replacing anything. Every system call is a round trip on a network file
+// name still names the locked file (by a fresh listing where names may be
+// cached), and unlock before closing; for a put, make the levels, list the new
+// directory (a key holds one file), lock the source and check its name, stamp
+// it, flush its data and give it its name without replacing anything. Every system call is a round trip on a network file
 // system, so this is the measure of what the library costs there.
 //
 //   SharedCacheBench ROOT [runs=5] [operations=100] [only=find-lib|find-hand|put-lib|put-hand]
@@ -78,19 +78,33 @@ std::string FirstFile(int fd) {
   return {};
 }
 
-// Whether `name` in `dir` still names the file open as `fd` (statted as `locked`).
+// Whether `name` in `dir` still names the file open as `fd` (statted as
+// `locked`): fstatat on a block device's file system; elsewhere (this program
+// knows it measures FUSE there) the name must be in a fresh listing of `dir`
+// with the locked file's inode, since the client answers lookups from caches.
 bool StillNamed(int dir, const char* name, const struct stat& locked) {
-  struct stat named {};
   if (major(locked.st_dev) != 0) {
-    if (::fstatat(dir, name, &named, AT_SYMLINK_NOFOLLOW) != 0) return false;
-  } else {
-    const int again = ::openat(dir, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (again < 0) return false;
-    const int status = ::fstat(again, &named);
-    ::close(again);
-    if (status != 0) return false;
+    struct stat named {};
+    return ::fstatat(dir, name, &named, AT_SYMLINK_NOFOLLOW) == 0 && named.st_dev == locked.st_dev &&
+           named.st_ino == locked.st_ino;
   }
-  return named.st_dev == locked.st_dev && named.st_ino == locked.st_ino;
+  if (::lseek(dir, 0, SEEK_SET) != 0) return false;
+  alignas(8) char buffer[4096];
+  const long n = ::syscall(SYS_getdents64, dir, buffer, sizeof buffer);
+  for (long offset = 0; offset < n;) {
+    const auto* entry = reinterpret_cast<const dirent64*>(buffer + offset);
+    if (std::strcmp(entry->d_name, name) == 0) return entry->d_ino == locked.st_ino;
+    offset += entry->d_reclen;
+  }
+  return false;
+}
+
+// Lets go of a lock before closing its descriptor: on FUSE the close's own
+// release reaches the server late, and can take away a lock taken later
+// through a new descriptor on the same file.
+void Unlock(int fd) {
+  ::flock(fd, LOCK_UN);
+  ::close(fd);
 }
 
 // A hit by hand: true when a locked, checked file was found.
@@ -105,7 +119,7 @@ bool FindByHand(const std::string& root, const std::string& key) {
     struct stat locked {};
     found = fd >= 0 && ::flock(fd, LOCK_SH | LOCK_NB) == 0 && ::fstat(fd, &locked) == 0 &&
             StillNamed(dir, name.c_str(), locked);
-    if (fd >= 0) ::close(fd);
+    if (fd >= 0) Unlock(fd);
   }
   ::close(dir);
   return found;
@@ -131,14 +145,18 @@ bool PutByHand(const std::string& root, const std::string& key, const std::strin
     struct stat locked {};
     const timespec times[2] = {{kStamp, 0}, {kStamp, 0}};
     const std::string name = source.substr(source.rfind('/') + 1);
-    if (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::fstat(fd, &locked) == 0 && ::futimens(fd, times) == 0) {
+    const int sources = ::open(source.substr(0, source.rfind('/')).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    // Data before name: the move must not show a file whose data a power cut loses.
+    if (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::fstat(fd, &locked) == 0 &&
+        StillNamed(sources, name.c_str(), locked) && ::futimens(fd, times) == 0 && ::fdatasync(fd) == 0) {
       if (::renameat2(AT_FDCWD, source.c_str(), dir, name.c_str(), RENAME_NOREPLACE) == 0) {
         placed = true;
       } else if (errno == EINVAL && ::linkat(AT_FDCWD, source.c_str(), dir, name.c_str(), 0) == 0) {
         placed = ::unlink(source.c_str()) == 0;
       }
     }
-    if (fd >= 0) ::close(fd);
+    if (fd >= 0) Unlock(fd);
+    if (sources >= 0) ::close(sources);
   }
   ::close(dir);
   return placed;

@@ -34,11 +34,10 @@ class CacheDirectory::Handle {
   // Calls `visit` for each entry but "." and "..", until it returns true.
   // Read with getdents64 straight from the descriptor: a DIR stream would
   // first fstat it and set its flags, and on a network file system every
-  // call is a round trip. Later listings start from the first entry again.
+  // call is a round trip. Each listing starts from the first entry.
   template <typename Visit>
   [[nodiscard]] std::error_code ForEach(Visit&& visit) {
-    if (listed_ && ::lseek(fd_.get(), 0, SEEK_SET) != 0) return posix::LastError();
-    listed_ = true;
+    if (::lseek(fd_.get(), 0, SEEK_SET) != 0) return posix::LastError();
     alignas(dirent) char buffer[16 << 10];
     for (;;) {
       const long size = posix::RetryOnEintr([&] { return ::syscall(SYS_getdents64, fd_.get(), buffer, sizeof buffer); });
@@ -57,7 +56,6 @@ class CacheDirectory::Handle {
 
  private:
   posix::UniqueFd fd_;
-  bool listed_ = false;
 };
 
 static_assert(sizeof(void*) == 8 && offsetof(dirent, d_name) == 19 && offsetof(dirent, d_type) == 18,
@@ -87,16 +85,28 @@ int OpenWithoutLinks(int at, const char* path) {
 // levels that are missing.
 [[nodiscard]] std::error_code WalkLevels(posix::UniqueFd at, const ioPath& relative, bool create,
                                          posix::UniqueFd* opened) {
+  bool madeParent = false;
   for (const auto& element : relative.platformString().empty() ? boost::filesystem::path()
                                                                : boost::filesystem::path(relative.platformString())) {
     const std::string name = element.native();
     if (name == "/" || name == "." || name.empty()) continue;
     posix::UniqueFd next;
     std::error_code error;
+    // Below a level we just made nothing can be there yet: it is made
+    // straight away (on a network file system each call is a round trip).
+    bool make = madeParent;
+    madeParent = false;
     for (int attempt = 0;; ++attempt) {
+      if (make) {
+        if (::mkdirat(at.get(), name.c_str(), 0777) == 0) {
+          madeParent = true;
+        } else if (errno != EEXIST) {
+          return posix::LastError();
+        }
+      }
       error = posix::OpenFileAt(at.get(), name.c_str(), kDirectoryFlags | O_NOFOLLOW, 0, &next);
       if (error != std::errc::no_such_file_or_directory || !create || attempt == kCreateAttempts) break;
-      if (::mkdirat(at.get(), name.c_str(), 0777) != 0 && errno != EEXIST) return posix::LastError();
+      make = true;
     }
     if (error) return error;
     at = std::move(next);
@@ -175,7 +185,7 @@ std::error_code LockCachedFile(const CacheDirectory& directory, const ioPath& na
   if (internal::IsStagingName(native) || posix::IsRemovedFileRemnant(native.c_str())) {
     return std::make_error_code(std::errc::no_such_file_or_directory);
   }
-  posix::UniqueFd fd;
+  posix::UniqueLockedFd fd;
   struct stat status {};
   if (auto error = posix::LockFileAt(directory.handle().fd(), native.c_str(), LOCK_SH, /*followLinks=*/false,
                                      std::errc::resource_unavailable_try_again, &fd, &status)) {
@@ -190,7 +200,7 @@ std::error_code LockCachedFile(const CacheDirectory& directory, const ioPath& na
 std::error_code RemoveCachedFile(const CacheDirectory& directory, const ioPath& name) {
   const std::string native = name.platformString();
   const int at = directory.handle().fd();
-  posix::UniqueFd held;
+  posix::UniqueLockedFd held;
   struct stat status {};
   if (auto error = posix::LockFileAt(at, native.c_str(), LOCK_EX, /*followLinks=*/false,
                                      std::errc::device_or_resource_busy, &held, &status)) {

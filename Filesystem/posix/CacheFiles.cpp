@@ -120,7 +120,7 @@ class Source final : public PlacementSource {
   const int directoryFd_;
   const timespec times_[2];
   const bool unnamed_;
-  UniqueFd held_;    // the source under our removal lock
+  posix::UniqueLockedFd held_;  // the source under our removal lock
   UniqueFd reader_;  // or, when a reader holds it, a descriptor to copy from
   struct stat sourceStat_ {};
   bool sameDevice_ = false;

@@ -3,38 +3,23 @@
 #include "Filesystem/internal/FileLocks.h"
 
 #include "Filesystem/posix/File.h"
+#include "Filesystem/posix/FileSystemKind.h"
 #include "Filesystem/posix/LockFileAt.h"
 #include "Filesystem/posix/SystemCall.h"
 
+#include <dirent.h>
 #include <fcntl.h>
-#include <linux/magic.h>
+#include <sys/syscall.h>
 #include <sys/sysmacros.h>
-#include <sys/vfs.h>
 #include <time.h>
 #include <unistd.h>
+
+#include <cstring>
+#include <string>
 
 namespace Tarnix::Core {
 
 namespace posix {
-
-bool IsSharedFileSystem(int fd) noexcept {
-  struct statfs fs {};
-  if (::fstatfs(fd, &fs) != 0) return false;
-  switch (static_cast<unsigned long>(fs.f_type)) {
-    case FUSE_SUPER_MAGIC:
-    case NFS_SUPER_MAGIC:
-    case SMB_SUPER_MAGIC:
-    case 0xFE534D42ul:  // SMB2
-    case 0xFF534D42ul:  // CIFS
-    case 0x00C36400ul:  // CephFS (kernel client)
-    case 0x01161970ul:  // GFS2
-    case 0x7461636Ful:  // OCFS2
-    case AFS_SUPER_MAGIC:
-      return true;
-    default:
-      return false;
-  }
-}
 
 namespace {
 
@@ -48,7 +33,12 @@ constexpr long kRelockPausesUs[] = {500, 1000, 2000, 4000, 8000};
 // arrive late. -1 with errno set (EWOULDBLOCK: held) when it stays refused.
 int LockNow(int fd, int operation) {
   if (RetryOnEintr([&] { return ::flock(fd, operation | LOCK_NB); }) == 0) return 0;
-  if (errno != EWOULDBLOCK || !IsSharedFileSystem(fd)) return -1;
+  if (errno != EWOULDBLOCK) return -1;
+  struct stat status {};
+  if (::fstat(fd, &status) != 0 || !IsSharedFileSystem(fd, status.st_dev)) {
+    errno = EWOULDBLOCK;
+    return -1;
+  }
   for (const long pause : kRelockPausesUs) {
     const timespec delay{0, pause * 1000};
     ::nanosleep(&delay, nullptr);
@@ -64,45 +54,98 @@ int LockNow(int fd, int operation) {
 // between our lookup and our use; looked up again, the name is fresh.
 constexpr int kStaleAttempts = 3;
 
-// What `name` names now, for comparing with the file we locked. On a file
-// system of a block device, fstatat answers that. Elsewhere it may answer from
-// a cache: a FUSE client keeps a name's entry for up to its entry timeout
-// (GlusterFS: 1 s), and would still show the name of a file another machine
-// removed between our open and our lock. Opening the name again asks the
-// server (it fails once the name is gone), so there the name is opened.
-std::error_code StatName(int directoryFd, const char* name, bool followLinks, const struct stat& locked,
-                         struct stat* named) {
-  if (major(locked.st_dev) != 0) {
-    if (::fstatat(directoryFd, name, named, followLinks ? 0 : AT_SYMLINK_NOFOLLOW) == 0) return {};
-  } else {
-    const int fd = RetryOnEintr([&] {
-      return ::openat(directoryFd, name, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (followLinks ? 0 : O_NOFOLLOW));
-    });
-    if (fd >= 0) {
-      const int status = ::fstat(fd, named);
-      ::close(fd);
-      if (status == 0) return {};
+// Lists the directory open as `directoryFd` from its start, looking for
+// `leaf`: true with its entry's inode number and type in `*found` when it is
+// there. The descriptor's position is put back, so that a listing under way
+// through the same descriptor goes on where it was.
+[[nodiscard]] std::error_code FindListed(int directoryFd, const char* leaf, bool* found, dirent* entryOut) {
+  *found = false;
+  const off_t position = ::lseek(directoryFd, 0, SEEK_CUR);
+  if (position < 0 || ::lseek(directoryFd, 0, SEEK_SET) != 0) return LastError();
+  alignas(dirent) char buffer[16 << 10];
+  std::error_code error;
+  for (bool done = false; !done && !*found;) {
+    const long size = RetryOnEintr([&] { return ::syscall(SYS_getdents64, directoryFd, buffer, sizeof buffer); });
+    if (size <= 0) {
+      if (size < 0) error = LastError();
+      break;
+    }
+    for (long offset = 0; offset < size;) {
+      const auto* entry = reinterpret_cast<const dirent*>(buffer + offset);
+      offset += entry->d_reclen;
+      if (std::strcmp(entry->d_name, leaf) == 0) {
+        entryOut->d_ino = entry->d_ino;
+        entryOut->d_type = entry->d_type;
+        *found = true;
+        break;
+      }
     }
   }
-  return errno == ENOENT || errno == ELOOP ? std::make_error_code(std::errc::no_such_file_or_directory) : LastError();
+  ::lseek(directoryFd, position, SEEK_SET);
+  return error;
+}
+
+// Whether `name` (in the directory open as `directoryFd`) names the file
+// locked as `lockedFd` (statted as `locked`) now.
+//
+// On a file system of a block device, fstatat answers that. A FUSE or network
+// client may answer from its caches instead: GlusterFS keeps a name's entry
+// and attributes for a second (FUSE's entry timeout, md-cache) and opens a
+// file it knows without asking the server (open-behind). A name whose file
+// another machine removed then still seems to name it, and a reader whose
+// lock came once the remover let go would hold a file that is gone. A
+// directory listing is never answered from those caches, so there the name
+// must be in a fresh one with the locked file's inode. Where the listing's
+// inode numbers are not the files' own (some FUSE file systems), the name is
+// looked up once more after the listing, which has renewed what the client
+// knows of it.
+std::error_code CheckName(int directoryFd, const char* name, bool followLinks, int lockedFd,
+                          const struct stat& locked) {
+  const auto lookUp = [&]() -> std::error_code {
+    struct stat named {};
+    if (::fstatat(directoryFd, name, &named, followLinks ? 0 : AT_SYMLINK_NOFOLLOW) != 0) {
+      return errno == ENOENT || errno == ELOOP ? std::make_error_code(std::errc::no_such_file_or_directory)
+                                               : LastError();
+    }
+    return named.st_dev == locked.st_dev && named.st_ino == locked.st_ino
+               ? std::error_code()
+               : std::make_error_code(std::errc::no_such_file_or_directory);
+  };
+  if (auto error = lookUp()) return error;  // what even a cache knows to be gone is gone
+  if (major(locked.st_dev) != 0 || !IsSharedFileSystem(lockedFd, locked.st_dev)) return {};
+  const char* slash = std::strrchr(name, '/');
+  const char* leaf = slash == nullptr ? name : slash + 1;
+  UniqueFd parent;
+  int listed = directoryFd;
+  if (slash != nullptr || directoryFd == AT_FDCWD) {
+    const std::string path = slash == nullptr ? std::string(".") : std::string(name, slash == name ? 1 : slash - name);
+    if (auto error = OpenFileAt(directoryFd, path.c_str(), O_RDONLY | O_DIRECTORY, 0, &parent)) return error;
+    listed = parent.get();
+  }
+  bool found = false;
+  dirent entry {};
+  if (auto error = FindListed(listed, leaf, &found, &entry)) return error;
+  if (!found) return std::make_error_code(std::errc::no_such_file_or_directory);
+  if (entry.d_ino == locked.st_ino && entry.d_type != DT_LNK) return {};
+  return lookUp();
 }
 
 std::error_code LockFileOnce(int directoryFd, const char* name, int operation, bool followLinks, std::errc busy,
-                             UniqueFd* fd, struct stat* status) {
-  UniqueFd opened;
-  if (auto ec = OpenFileAt(directoryFd, name, O_RDONLY | (followLinks ? 0 : O_NOFOLLOW), 0, &opened)) return ec;
+                             UniqueLockedFd* fd, struct stat* status) {
+  UniqueLockedFd opened;
+  {
+    UniqueFd plain;
+    if (auto ec = OpenFileAt(directoryFd, name, O_RDONLY | (followLinks ? 0 : O_NOFOLLOW), 0, &plain)) return ec;
+    opened.reset(plain.release());
+  }
   if (LockNow(opened.get(), operation) != 0) {
     return errno == EWOULDBLOCK ? std::make_error_code(busy) : LastError();
   }
   // A remover may have unlinked the file between our open and our lock, and
   // a remover must unlink the very file it locked.
   struct stat locked {};
-  struct stat named {};
   if (::fstat(opened.get(), &locked) != 0) return LastError();
-  if (auto error = StatName(directoryFd, name, followLinks, locked, &named)) return error;
-  if (locked.st_dev != named.st_dev || locked.st_ino != named.st_ino) {
-    return std::make_error_code(std::errc::no_such_file_or_directory);
-  }
+  if (auto error = CheckName(directoryFd, name, followLinks, opened.get(), locked)) return error;
   if (status != nullptr) *status = locked;
   *fd = std::move(opened);
   return {};
@@ -111,7 +154,7 @@ std::error_code LockFileOnce(int directoryFd, const char* name, int operation, b
 }  // namespace
 
 std::error_code LockFileAt(int directoryFd, const char* name, int operation, bool followLinks, std::errc busy,
-                           UniqueFd* fd, struct stat* status) {
+                           UniqueLockedFd* fd, struct stat* status) {
   const std::error_code stale(ESTALE, std::generic_category());
   std::error_code error;
   for (int attempt = 0; attempt < kStaleAttempts; ++attempt) {
@@ -129,7 +172,7 @@ namespace internal {
 namespace {
 
 [[nodiscard]] std::error_code LockPath(const ioPath& path, int operation, std::errc busy, FileLock* lock) {
-  posix::UniqueFd fd;
+  posix::UniqueLockedFd fd;
   const auto native = path.platformString();
   if (auto ec = posix::LockFileAt(AT_FDCWD, native.c_str(), operation, /*followLinks=*/true, busy, &fd)) return ec;
   *lock = FileLock(fd.release());
@@ -138,9 +181,7 @@ namespace {
 
 }  // namespace
 
-void FileLockHandle::Close(Value handle) noexcept {
-  ::close(static_cast<int>(handle));
-}
+void FileLockHandle::Close(Value handle) noexcept { posix::LockedFdTraits::Close(static_cast<int>(handle)); }
 
 std::error_code AcquireReadLock(const ioPath& path, FileLock* lock) {
   return LockPath(path, LOCK_SH, std::errc::resource_unavailable_try_again, lock);

@@ -27,14 +27,7 @@ namespace Tarnix::Core::posix {
 // read the file, errc::too_many_symbolic_link_levels for a refused link);
 // `busy` when a conflicting lock is held; errc::no_such_file_or_directory
 // when the name went away or now names another file.
-// Whether the file open as `fd` lies on a FUSE or network file system, where
-// other machines (or the FUSE daemon) learn of our unlocks and writes only
-// some time after the call that made them returned: a FUSE release is sent
-// asynchronously (on GlusterFS an unlock lands 0.2-4 ms after close()), and a
-// client may hold written data back past close() (GlusterFS's flush-behind).
-bool IsSharedFileSystem(int fd) noexcept;
-
 [[nodiscard]] std::error_code LockFileAt(int directoryFd, const char* name, int operation, bool followLinks,
-                                         std::errc busy, UniqueFd* fd, struct stat* status = nullptr);
+                                         std::errc busy, UniqueLockedFd* fd, struct stat* status = nullptr);
 
 }  // namespace Tarnix::Core::posix

@@ -31,7 +31,7 @@ bool IsRemovedFileRemnant(const char* name) noexcept {
 }
 
 void RemoveAbandonedStagingFile(int directoryFd, const char* name) noexcept {
-  UniqueFd held;
+  UniqueLockedFd held;
   if (LockFileAt(directoryFd, name, LOCK_EX, /*followLinks=*/false, std::errc::device_or_resource_busy, &held)) {
     return;  // someone is writing it, or it went away
   }
@@ -67,7 +67,9 @@ std::error_code StagedFile::Create(int directoryFd, const std::string& name, boo
   directoryFd_ = directoryFd;
   name_ = name;
   if (unnamed) {
-    const std::error_code error = OpenFileAt(directoryFd, ".", O_TMPFILE | O_WRONLY, 0600, &fd_);
+    UniqueFd unnamed;
+    const std::error_code error = OpenFileAt(directoryFd, ".", O_TMPFILE | O_WRONLY, 0600, &unnamed);
+    fd_.reset(unnamed.release());
     // Without unnamed files: EOPNOTSUPP from the file system, EISDIR from
     // kernels that predate them, EINVAL where the flags are not understood.
     if (!error || (error != std::errc::operation_not_supported && error != std::errc::is_a_directory &&
@@ -85,10 +87,11 @@ std::error_code StagedFile::CreateNamed() {
     // The derived name may hold a file a killed process left: it is taken
     // over. Any other name must be new.
     const std::string candidate = attempt == 0 ? internal::DerivedStagingName(name_) : internal::UniqueStagingName(name_);
-    UniqueFd fd;
+    UniqueFd opened;
     struct stat created {};
     error = OpenFileAt(directoryFd_, candidate.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | (attempt == 0 ? 0 : O_EXCL),
-                       0600, &fd, &created);
+                       0600, &opened, &created);
+    UniqueLockedFd fd(opened.release());
     if (error) {
       if (attempt == 0 || error == std::errc::file_exists) continue;
       return error;

@@ -96,7 +96,7 @@ class StagedFile {
   int directoryFd_ = -1;
   std::string name_;
   std::string stagingName_;  // empty while the file has no name
-  UniqueFd fd_;
+  UniqueLockedFd fd_;  // locked while it has a staging name
 };
 
 }  // namespace Tarnix::Core::posix

@@ -144,7 +144,7 @@ hold_mounts() {
   ln -sfn "$work/mnt-a" "$a"
   ln -sfn "$work/mnt-b" "$b"
   on_exit "rm -f $a $b"
-  echo "holding: $a $b${2:+ ($2)}; Ctrl-C to stop"
+  echo "holding: $a $b${2:+ ($2)}; Ctrl-C (or kill -TERM $$ when started in the background) to stop"
   sleep infinity &  # until interrupted: a trap runs during wait, not during a foreground sleep
   running+=($!)
   wait
