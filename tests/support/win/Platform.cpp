@@ -67,6 +67,12 @@ bool UnderWine() {
   return wine;
 }
 
+ioPath RunningProgram() {
+  std::wstring path(32768, L'\0');
+  path.resize(::GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size())));
+  return ioPath(path);
+}
+
 std::size_t OpenHandleCount() {
   DWORD count = 0;
   ::GetProcessHandleCount(::GetCurrentProcess(), &count);
