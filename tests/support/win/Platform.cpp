@@ -34,12 +34,29 @@ void ForceRemoveTree(const ioPath& path) {
 }  // namespace detail
 
 std::unique_ptr<TempDir> TempDirOnOtherFileSystem(const ioPath& than) {
-  // Wine's drives are separate devices to Windows programs, whatever they
-  // map to: Z: is the Linux root.
-  if (!UnderWine()) return nullptr;
-  auto other = std::make_unique<TempDir>("Z:\\tmp");
-  if (!OnDifferentFileSystems(than, other->path())) other.reset();
-  return other;
+  if (UnderWine()) {
+    // Wine's drives are separate devices to Windows programs, whatever they
+    // map to: Z: is the Linux root.
+    auto other = std::make_unique<TempDir>("Z:\\tmp");
+    if (!OnDifferentFileSystems(than, other->path())) other.reset();
+    return other;
+  }
+  // The first other local drive (a second disk, a USB stick) that takes a folder.
+  const DWORD drives = ::GetLogicalDrives();
+  for (int letter = 0; letter < 26; ++letter) {
+    const std::wstring root = std::wstring(1, static_cast<wchar_t>(L'A' + letter)) + L":\\";
+    const UINT type = ::GetDriveTypeW(root.c_str());
+    if ((drives & (1u << letter)) == 0 || (type != DRIVE_FIXED && type != DRIVE_REMOVABLE) ||
+        !OnDifferentFileSystems(than, ioPath(root))) {
+      continue;
+    }
+    try {
+      return std::make_unique<TempDir>(ioPath(root).utf8string());
+    } catch (const std::exception&) {
+      // not writable here: the next drive
+    }
+  }
+  return nullptr;
 }
 
 bool HasBothTimes(const ioPath& path, long long seconds) {
