@@ -41,9 +41,13 @@ std::unique_ptr<TempDir> TempDirOnOtherFileSystem(const ioPath& than) {
     if (!OnDifferentFileSystems(than, other->path())) other.reset();
     return other;
   }
-  // The first other local drive (a second disk, a USB stick) that takes a folder.
+  // The first other local drive (a second disk, a USB stick) that takes a
+  // folder; a card reader without a card answers with an error, not a dialog.
+  DWORD errorMode = 0;
+  ::SetThreadErrorMode(SEM_FAILCRITICALERRORS, &errorMode);
+  std::unique_ptr<TempDir> other;
   const DWORD drives = ::GetLogicalDrives();
-  for (int letter = 0; letter < 26; ++letter) {
+  for (int letter = 0; letter < 26 && !other; ++letter) {
     const std::wstring root = std::wstring(1, static_cast<wchar_t>(L'A' + letter)) + L":\\";
     const UINT type = ::GetDriveTypeW(root.c_str());
     if ((drives & (1u << letter)) == 0 || (type != DRIVE_FIXED && type != DRIVE_REMOVABLE) ||
@@ -51,12 +55,13 @@ std::unique_ptr<TempDir> TempDirOnOtherFileSystem(const ioPath& than) {
       continue;
     }
     try {
-      return std::make_unique<TempDir>(ioPath(root).utf8string());
+      other = std::make_unique<TempDir>(ioPath(root).utf8string());
     } catch (const std::exception&) {
       // not writable here: the next drive
     }
   }
-  return nullptr;
+  ::SetThreadErrorMode(errorMode, nullptr);
+  return other;
 }
 
 bool HasBothTimes(const ioPath& path, long long seconds) {
