@@ -6,6 +6,8 @@
 #   include/  the public headers, and the Boost and utf8-cpp headers they include
 #   lib/      import libraries, Boost.Filesystem (static: the public headers
 #             inline calls into it), the CMake package and lumfilesystem.pc
+#   licenses/ the licence notices of the third-party code it ships
+#             (cmake/windows/Notices.cmake)
 #   README-Windows.txt
 # The CMake package defines Boost::filesystem from the shipped files unless
 # the consumer has defined it already (cmake/LumFilesystemConfig.cmake.in).
@@ -47,6 +49,8 @@ install(CODE "
 " COMPONENT runtime)
 
 install(FILES ${PROJECT_SOURCE_DIR}/cmake/windows/README-Windows.txt DESTINATION . COMPONENT runtime)
+include(${PROJECT_SOURCE_DIR}/cmake/windows/Notices.cmake)
+install(FILES ${LUM_THIRD_PARTY_NOTICE_FILES} DESTINATION licenses COMPONENT runtime)
 
 # --- The ZIP: every component in one archive below lumfilesystem-<version>-win64/
 set(CPACK_GENERATOR ZIP)
