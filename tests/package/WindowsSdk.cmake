@@ -1,8 +1,9 @@
 # The Windows SDK ZIP stands on its own: makes it with CPack, unpacks it into
-# a fresh folder and builds examples/consumer against the unpacked folder
-# alone (a toolchain that knows the compiler and nothing else), once with
-# find_package and once with plain compiler flags, then runs both, and
-# lumfs.exe, under Wine with the ZIP's bin folder as the only place for DLLs.
+# a fresh folder, checks what it holds (the licence notices among it), builds
+# examples/consumer against the unpacked folder alone (a toolchain that knows
+# the compiler and nothing else), once with find_package and once with plain
+# compiler flags, then runs both, and lumfs.exe, under Wine with the ZIP's bin
+# folder as the only place for DLLs.
 #   cmake -DCPACK=... -DBUILD_DIR=... -DSOURCE_DIR=... -DWORK_DIR=... -DVERSION=...
 #         -DCXX=... -DWINE_RUN=... -P WindowsSdk.cmake
 file(REMOVE_RECURSE "${WORK_DIR}")
@@ -29,6 +30,8 @@ foreach(file README-Windows.txt bin/lumfs.exe bin/libLumFilesystem.dll bin/libst
     message(FATAL_ERROR "${name}.zip has no ${file}")
   endif()
 endforeach()
+include(${CMAKE_CURRENT_LIST_DIR}/Notices.cmake)
+lum_check_notices("${sdk}" ${name}.zip)
 file(STRINGS "${sdk}/lib/pkgconfig/lumfilesystem.pc" prefix REGEX "^prefix=")
 if(NOT prefix STREQUAL "prefix=\${pcfiledir}/../..")
   message(FATAL_ERROR "lumfilesystem.pc is not relative to where it is unpacked: ${prefix}")

@@ -1,7 +1,8 @@
 # The Windows test kit is complete and runs on its own: unpacks the ZIP into
 # a fresh folder and runs its run-tests.cmd there under Wine (`wine cmd /c`),
 # with no folder of the build on the DLL search path. Every test case that
-# CTest registers for the kit's programs must be counted, none failed.
+# CTest registers for the kit's programs must be counted, none failed. The
+# kit holds the licence notices too.
 #   cmake -DKIT=<zip> -DWORK_DIR=... -DWINE_RUN=... -DCTEST=... -DBUILD_DIR=... -P WindowsTestKit.cmake
 file(REMOVE_RECURSE "${WORK_DIR}")
 file(MAKE_DIRECTORY "${WORK_DIR}")
@@ -9,6 +10,8 @@ execute_process(COMMAND ${CMAKE_COMMAND} -E tar xf "${KIT}" WORKING_DIRECTORY "$
 get_filename_component(name "${KIT}" NAME_WE)
 string(REGEX REPLACE "\\.zip$" "" name "${name}")
 file(GLOB kit LIST_DIRECTORIES true "${WORK_DIR}/*")
+include(${CMAKE_CURRENT_LIST_DIR}/Notices.cmake)
+lum_check_notices("${kit}" "${name}.zip")
 
 set(ENV{LUM_WINEPATH} "")
 execute_process(COMMAND ${WINE_RUN} cmd /c run-tests.cmd /nopause
