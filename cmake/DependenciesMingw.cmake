@@ -47,3 +47,28 @@ file(MAKE_DIRECTORY ${LUM_CLI11_INCLUDE_DIR})
 file(CREATE_LINK /usr/include/CLI ${LUM_CLI11_INCLUDE_DIR}/CLI SYMBOLIC)
 add_library(CLI11::CLI11 INTERFACE IMPORTED)
 set_target_properties(CLI11::CLI11 PROPERTIES INTERFACE_INCLUDE_DIRECTORIES "${LUM_CLI11_INCLUDE_DIR}")
+
+# Where the DLLs that the build's programs load at run time are: the
+# compiler's runtime (libstdc++, libgcc, winpthread) and glog. Wine finds them
+# through WINEPATH (cmake/Wine.cmake); the packages ship them
+# (cmake/WindowsPackage.cmake).
+block(PROPAGATE LUM_MINGW_RUNTIME_DIRS)
+set(dirs)
+foreach(dll libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll)
+  execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=${dll}
+    OUTPUT_VARIABLE path OUTPUT_STRIP_TRAILING_WHITESPACE)
+  if(NOT IS_ABSOLUTE "${path}")
+    message(FATAL_ERROR "${CMAKE_CXX_COMPILER} does not know where ${dll} is")
+  endif()
+  file(REAL_PATH "${path}" path)
+  get_filename_component(dir "${path}" DIRECTORY)
+  list(APPEND dirs "${dir}")
+endforeach()
+get_target_property(configs glog::glog IMPORTED_CONFIGURATIONS)
+list(GET configs 0 config)
+get_target_property(path glog::glog IMPORTED_LOCATION_${config})
+get_filename_component(dir "${path}" DIRECTORY)
+list(APPEND dirs "${dir}")
+list(REMOVE_DUPLICATES dirs)
+set(LUM_MINGW_RUNTIME_DIRS "${dirs}")
+endblock()

@@ -18,9 +18,18 @@ install(EXPORT LumFilesystemTargets
   DESTINATION ${LUMFILESYSTEM_CMAKE_DIR}
   COMPONENT development)
 
+# The Windows package ships Boost's headers and Boost.Filesystem
+# (cmake/WindowsPackage.cmake): its CMake package makes the Boost targets
+# itself instead of looking for Boost's own package.
+if(WIN32)
+  set(LUMFILESYSTEM_SHIPS_BOOST ON)
+else()
+  set(LUMFILESYSTEM_SHIPS_BOOST OFF)
+endif()
 configure_package_config_file(cmake/LumFilesystemConfig.cmake.in
   ${CMAKE_CURRENT_BINARY_DIR}/LumFilesystemConfig.cmake
-  INSTALL_DESTINATION ${LUMFILESYSTEM_CMAKE_DIR})
+  INSTALL_DESTINATION ${LUMFILESYSTEM_CMAKE_DIR}
+  PATH_VARS CMAKE_INSTALL_INCLUDEDIR CMAKE_INSTALL_LIBDIR)
 write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/LumFilesystemConfigVersion.cmake
   COMPATIBILITY SameMajorVersion)
 install(FILES
@@ -37,7 +46,14 @@ install(FILES
 # public compile definitions.
 set(LUMFILESYSTEM_PC_DEFINES "-DBOOST_FILESYSTEM_VERSION=3 -DBOOST_FILESYSTEM_NO_DEPRECATED")
 set(LUMFILESYSTEM_PC_PUBLIC_LIBS "-lLumPointer -lboost_filesystem")
+if(WIN32)
+  string(APPEND LUMFILESYSTEM_PC_PUBLIC_LIBS " -lbcrypt")  # Boost.Filesystem's random names
+endif()
 set(LUMFILESYSTEM_PC_PREFIX "@CMAKE_INSTALL_PREFIX@")  # left for the install step to fill in
+if(WIN32)
+  # The Windows package is unpacked anywhere: the prefix is where the file is.
+  set(LUMFILESYSTEM_PC_PREFIX "\${pcfiledir}/../..")
+endif()
 configure_file(cmake/lumfilesystem.pc.in ${CMAKE_CURRENT_BINARY_DIR}/lumfilesystem.pc.in @ONLY)
 install(CODE "
   set(pc \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/pkgconfig/lumfilesystem.pc\")
@@ -46,4 +62,8 @@ install(CODE "
   list(APPEND CMAKE_INSTALL_MANIFEST_FILES \"\${pc}\")
 " COMPONENT development)
 
-include(cmake/Package.cmake)
+if(WIN32)
+  include(cmake/WindowsPackage.cmake)
+else()
+  include(cmake/Package.cmake)
+endif()

@@ -16,4 +16,5 @@ function(lum_add_gtest name)
   target_link_libraries(${name} PRIVATE GTest::gtest GTest::gmock GTest::gtest_main)
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES ${LUM_TEST_PROPERTIES})
+  set_property(GLOBAL APPEND PROPERTY LUM_GTEST_PROGRAMS ${name})  # the Windows test kit's programs
 endfunction()

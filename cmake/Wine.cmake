@@ -6,29 +6,11 @@
 
 # WINEPATH: where the compiler's runtime DLLs, glog's DLL and the build's own
 # DLLs are (a test may start a program copied elsewhere).
-block(PROPAGATE LUM_WINE_PATH)
-set(dirs)
-foreach(dll libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll)
-  execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=${dll}
-    OUTPUT_VARIABLE path OUTPUT_STRIP_TRAILING_WHITESPACE)
-  if(NOT IS_ABSOLUTE "${path}")
-    message(FATAL_ERROR "${CMAKE_CXX_COMPILER} does not know where ${dll} is")
-  endif()
-  file(REAL_PATH "${path}" path)
-  get_filename_component(dir "${path}" DIRECTORY)
-  list(APPEND dirs "${dir}")
-endforeach()
-get_target_property(configs glog::glog IMPORTED_CONFIGURATIONS)
-list(GET configs 0 config)
-get_target_property(path glog::glog IMPORTED_LOCATION_${config})
-get_filename_component(dir "${path}" DIRECTORY)
-list(APPEND dirs "${dir}")
+set(LUM_WINE_PATH ${LUM_MINGW_RUNTIME_DIRS})
 if(CMAKE_RUNTIME_OUTPUT_DIRECTORY)
-  list(APPEND dirs "${CMAKE_RUNTIME_OUTPUT_DIRECTORY}")
+  list(APPEND LUM_WINE_PATH "${CMAKE_RUNTIME_OUTPUT_DIRECTORY}")
 endif()
-list(REMOVE_DUPLICATES dirs)
-set(LUM_WINE_PATH "${dirs}")  # a CMake list is what Wine wants: ';' between folders
-endblock()
+list(REMOVE_DUPLICATES LUM_WINE_PATH)  # a CMake list is what Wine wants: ';' between folders
 
 set(LUM_WINE_PREFIX ${PROJECT_BINARY_DIR}/wine/prefix)
 set(LUM_WINE_DATA_HOME ${PROJECT_BINARY_DIR}/wine/data)

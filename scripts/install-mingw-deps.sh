@@ -7,8 +7,11 @@
 #     Debian's Boost headers reached through include/boost -> /usr/include/boost;
 #   - glog 0.6 (a DLL) from the google-glog source package;
 #   - GoogleTest and GoogleMock (static) from /usr/src/googletest.
-# It writes build/mingw-deps/prefix.cmake, through which the toolchain file
-# finds the prefix. Idempotent, and silent when everything is already there.
+# glog's licence notice (Debian's copyright file of the source the DLL is
+# built from) stays in the prefix, share/doc/google-glog/copyright, for the
+# Windows ZIPs to ship. It writes build/mingw-deps/prefix.cmake, through which
+# the toolchain file finds the prefix. Idempotent, and silent when everything
+# is already there.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -112,7 +115,30 @@ set(LUM_MINGW_DEPS_PREFIX \"\${CMAKE_CURRENT_LIST_DIR}/$key\")"
   fi
 }
 
+downloads=$deps/downloads
+# glog's notice from its source package's Debian files (fetched again only if
+# the downloads are gone); prefixes built before it was kept get it here too.
+glog_notice() {
+  local notice=$prefix/share/doc/google-glog/copyright
+  [ -s "$notice" ] && return 0
+  local tarballs=("$downloads/google-glog_${glog_version#*:}".debian.tar.*)
+  if [ ! -e "${tarballs[0]}" ]; then
+    mkdir -p "$downloads"
+    (cd "$downloads" && apt-get source --download-only -qq -o APT::Sandbox::User=root \
+      "google-glog=$glog_version" >/dev/null 2>&1) || true
+    tarballs=("$downloads/google-glog_${glog_version#*:}".debian.tar.*)
+  fi
+  mkdir -p "$(dirname "$notice")"
+  if ! tar -xOf "${tarballs[0]}" debian/copyright >"$notice.new" 2>/dev/null || [ ! -s "$notice.new" ]; then
+    rm -f "$notice.new"
+    say "cannot get glog's debian/copyright from the google-glog $glog_version source package"
+    exit 1
+  fi
+  mv "$notice.new" "$notice"
+}
+
 if [ -e "$prefix/.complete" ]; then
+  glog_notice
   write_prefix_file
   exit 0
 fi
@@ -121,7 +147,6 @@ fi
 started=$SECONDS
 say "building the Windows dependencies into build/mingw-deps/$key"
 work=$deps/work
-downloads=$deps/downloads
 rm -rf "$prefix" "$work"
 mkdir -p "$prefix/include" "$work" "$downloads"
 log=$work/build.log
@@ -168,6 +193,7 @@ cross_build glog "$work/glog" -DBUILD_SHARED_LIBS=ON -DWITH_GFLAGS=OFF -DWITH_UN
   -DWITH_GTEST=OFF -DWITH_PKGCONFIG=OFF -DBUILD_TESTING=OFF
 cross_build googletest /usr/src/googletest -DBUILD_SHARED_LIBS=OFF -DBUILD_GMOCK=ON -DINSTALL_GTEST=ON
 
+glog_notice
 printf '%s\n' "$key" >"$prefix/.complete"
 write_prefix_file
 # Earlier prefixes and the sources are not needed any more.

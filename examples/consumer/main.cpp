@@ -15,7 +15,8 @@ int main() {
     std::cerr << "cannot create " << source << "\n";
     return 1;
   }
-  std::ofstream(( source / "nested" / "notes.txt").platformString()) << "hello\n";
+  // platformString() is UTF-16 on Windows: libstdc++ opens a wchar_t* name there, as MSVC does.
+  std::ofstream((source / "nested" / "notes.txt").platformString().c_str()) << "hello\n";
 
   const ioPath copy = scratch / "copy";
   const bool copied = Tarnix::Core::CopyDir(source, copy);

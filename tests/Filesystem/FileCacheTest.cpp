@@ -172,7 +172,7 @@ TEST_F(FileCacheTest, RecordHeldInOneProcessSurvivesAnother) {
   auto byPath = FileCache(root_, kNoBudget).FindRecord(key_);
   byPath.readLock.reset();  // this process holds nothing
   const ioPath held = dir_ / "held.path";
-  Process holder(LUM_CACHE_LOCK_HOLDER, {root_.utf8string(), key_, held.utf8string()}, dir_.path());
+  Process holder(HelperProgram(LUM_CACHE_LOCK_HOLDER), {root_.utf8string(), key_, held.utf8string()}, dir_.path());
   ASSERT_TRUE(WaitUntil([&] { return held.exists(); })) << holder.Err();
   EXPECT_EQ(ReadFile(held), byPath.path.utf8string());
   {

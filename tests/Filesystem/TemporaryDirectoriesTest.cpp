@@ -118,9 +118,10 @@ TEST_F(TemporaryDirectoriesTest, RefusesPlantedLinksAndLevelsOthersCanWrite) {
 // The probe prints GetApplicationDir() of its own process: the directory of
 // the first word of its command line, taken whole (here with a space in it).
 TEST_F(TemporaryDirectoriesTest, ApplicationDirIsDirectoryOfFirstCommandLineWord) {
-  const ioPath bin = dir_ / "my bin", probe = bin / ioPath(LUM_APPLICATION_DIR_PROBE).filename();
+  const ioPath built(HelperProgram(LUM_APPLICATION_DIR_PROBE));
+  const ioPath bin = dir_ / "my bin", probe = bin / built.filename();
   ASSERT_TRUE(ioPath::create_directory(bin));
-  ASSERT_TRUE(ioPath::copy_file(ioPath(LUM_APPLICATION_DIR_PROBE), probe));
+  ASSERT_TRUE(ioPath::copy_file(built, probe));
   const std::pair<std::string, std::string> rows[] = {  // the first word, what the probe prints
       {probe.utf8string(), bin.utf8string()},
       {"probe", ""},  // a bare name: the executable's own place is not consulted

@@ -1,4 +1,5 @@
 #include "support/TempDir.h"
+#include "support/Test.h"
 
 #include <boost/filesystem/operations.hpp>
 
@@ -8,6 +9,12 @@
 #include <stdexcept>
 
 namespace Tarnix::Test {
+
+std::string HelperProgram(const std::string& built) {
+  const ioPath here = RunningProgram().parent_path();
+  if (!(here / "run-tests.cmd").exists()) return built;
+  return (here / ioPath(built).filename()).utf8string();
+}
 
 TempDir::TempDir(const std::string& parent) : path_(detail::MakeUniqueDirectory(parent)) {}
 

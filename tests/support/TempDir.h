@@ -52,7 +52,8 @@ void SetFileTime(const ioPath& path, long long secondsSinceEpoch);
 // before reading the file: that may move the access time.
 bool HasBothTimes(const ioPath& path, long long seconds);
 // A test directory on another file system than `than`, for moves that must
-// copy (/dev/shm on Linux; under Wine another drive), or null.
+// copy (/dev/shm on Linux; under Wine another drive; on Windows another local
+// drive that takes a folder), or null.
 std::unique_ptr<TempDir> TempDirOnOtherFileSystem(const ioPath& than);
 // Whether `a` and `b` (both existing) lie on different file systems.
 bool OnDifferentFileSystems(const ioPath& a, const ioPath& b);

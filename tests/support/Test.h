@@ -49,6 +49,14 @@ std::size_t OpenHandleCount();
 std::string GetEnvironment(const std::string& name);
 void SetEnvironment(const std::string& name, const std::string& value);
 
+// A helper program the tests start (`built`: its path in the build tree). Run
+// from the Windows test kit (run-tests.cmd beside the test program) it is the
+// file of the same name beside the test program instead: the kit is unpacked
+// anywhere, and the build's paths may not exist there or may be stale.
+std::string HelperProgram(const std::string& built);
+// The running test program's own file.
+ioPath RunningProgram();
+
 // Polls `done` until it returns true or `deadline` passes; returns its last answer.
 template <typename Predicate>
 bool WaitUntil(Predicate&& done, std::chrono::milliseconds deadline = std::chrono::seconds(10)) {

@@ -14,7 +14,7 @@ namespace {
 
 using namespace ::Tarnix::Test;  // NOLINT(google-build-using-namespace)
 
-const std::string kLumfs = LUMFS_BINARY;
+const std::string kLumfs = HelperProgram(LUMFS_BINARY);
 const std::pair<const char*, const char*> kEnvironment[] = {{"HOME", "home"}, {"TMPDIR", "tmp"}, {"TMP", "tmp"}};
 
 class Lumfs : public TempDirTest {

@@ -58,6 +58,8 @@ bool OnDifferentFileSystems(const ioPath& a, const ioPath& b) {
 
 bool UnderWine() { return false; }
 
+ioPath RunningProgram() { return ioPath(std::filesystem::read_symlink("/proc/self/exe").string()); }
+
 std::size_t OpenHandleCount() {
   const std::filesystem::directory_iterator fds("/proc/self/fd");
   return static_cast<std::size_t>(std::distance(begin(fds), end(fds)));

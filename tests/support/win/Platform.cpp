@@ -34,11 +34,33 @@ void ForceRemoveTree(const ioPath& path) {
 }  // namespace detail
 
 std::unique_ptr<TempDir> TempDirOnOtherFileSystem(const ioPath& than) {
-  // Wine's drives are separate devices to Windows programs, whatever they
-  // map to: Z: is the Linux root.
-  if (!UnderWine()) return nullptr;
-  auto other = std::make_unique<TempDir>("Z:\\tmp");
-  if (!OnDifferentFileSystems(than, other->path())) other.reset();
+  if (UnderWine()) {
+    // Wine's drives are separate devices to Windows programs, whatever they
+    // map to: Z: is the Linux root.
+    auto other = std::make_unique<TempDir>("Z:\\tmp");
+    if (!OnDifferentFileSystems(than, other->path())) other.reset();
+    return other;
+  }
+  // The first other local drive (a second disk, a USB stick) that takes a
+  // folder; a card reader without a card answers with an error, not a dialog.
+  DWORD errorMode = 0;
+  ::SetThreadErrorMode(SEM_FAILCRITICALERRORS, &errorMode);
+  std::unique_ptr<TempDir> other;
+  const DWORD drives = ::GetLogicalDrives();
+  for (int letter = 0; letter < 26 && !other; ++letter) {
+    const std::wstring root = std::wstring(1, static_cast<wchar_t>(L'A' + letter)) + L":\\";
+    const UINT type = ::GetDriveTypeW(root.c_str());
+    if ((drives & (1u << letter)) == 0 || (type != DRIVE_FIXED && type != DRIVE_REMOVABLE) ||
+        !OnDifferentFileSystems(than, ioPath(root))) {
+      continue;
+    }
+    try {
+      other = std::make_unique<TempDir>(ioPath(root).utf8string());
+    } catch (const std::exception&) {
+      // not writable here: the next drive
+    }
+  }
+  ::SetThreadErrorMode(errorMode, nullptr);
   return other;
 }
 
@@ -65,6 +87,12 @@ bool UnderWine() {
     return ntdll != nullptr && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
   }();
   return wine;
+}
+
+ioPath RunningProgram() {
+  std::wstring path(32768, L'\0');
+  path.resize(::GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size())));
+  return ioPath(path);
 }
 
 std::size_t OpenHandleCount() {
