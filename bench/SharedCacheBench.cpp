@@ -4,8 +4,8 @@
 // following links, list it, open and read-lock the file, and check that the
 // name still names the locked file (by a fresh listing where names may be
 // cached), and unlock before closing; for a put, make the levels, list the new
-// directory (a key holds one file), lock the source and check its name, stamp
-// it, flush its data and give it its name without replacing anything. Every system call is a round trip on a network file
+// directory (a key holds one file), lock the source, stamp it, flush its
+// data and give it its name without replacing anything. Every system call is a round trip on a network file
 // system, so this is the measure of what the library costs there.
 //
 //   SharedCacheBench ROOT [runs=5] [operations=100] [only=find-lib|find-hand|put-lib|put-hand]
@@ -145,10 +145,9 @@ bool PutByHand(const std::string& root, const std::string& key, const std::strin
     struct stat locked {};
     const timespec times[2] = {{kStamp, 0}, {kStamp, 0}};
     const std::string name = source.substr(source.rfind('/') + 1);
-    const int sources = ::open(source.substr(0, source.rfind('/')).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     // Data before name: the move must not show a file whose data a power cut loses.
-    if (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::fstat(fd, &locked) == 0 &&
-        StillNamed(sources, name.c_str(), locked) && ::futimens(fd, times) == 0 && ::fdatasync(fd) == 0) {
+    if (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::fstat(fd, &locked) == 0 && ::futimens(fd, times) == 0 &&
+        ::fdatasync(fd) == 0) {
       if (::renameat2(AT_FDCWD, source.c_str(), dir, name.c_str(), RENAME_NOREPLACE) == 0) {
         placed = true;
       } else if (errno == EINVAL && ::linkat(AT_FDCWD, source.c_str(), dir, name.c_str(), 0) == 0) {
@@ -156,7 +155,6 @@ bool PutByHand(const std::string& root, const std::string& key, const std::strin
       }
     }
     if (fd >= 0) Unlock(fd);
-    if (sources >= 0) ::close(sources);
   }
   ::close(dir);
   return placed;

@@ -34,10 +34,12 @@ class CacheDirectory::Handle {
   // Calls `visit` for each entry but "." and "..", until it returns true.
   // Read with getdents64 straight from the descriptor: a DIR stream would
   // first fstat it and set its flags, and on a network file system every
-  // call is a round trip. Each listing starts from the first entry.
+  // call is a round trip. Later listings start from the first entry again
+  // (a check of a name through the same descriptor puts its position back).
   template <typename Visit>
   [[nodiscard]] std::error_code ForEach(Visit&& visit) {
-    if (::lseek(fd_.get(), 0, SEEK_SET) != 0) return posix::LastError();
+    if (listed_ && ::lseek(fd_.get(), 0, SEEK_SET) != 0) return posix::LastError();
+    listed_ = true;
     alignas(dirent) char buffer[16 << 10];
     for (;;) {
       const long size = posix::RetryOnEintr([&] { return ::syscall(SYS_getdents64, fd_.get(), buffer, sizeof buffer); });
@@ -56,6 +58,7 @@ class CacheDirectory::Handle {
 
  private:
   posix::UniqueFd fd_;
+  bool listed_ = false;
 };
 
 static_assert(sizeof(void*) == 8 && offsetof(dirent, d_name) == 19 && offsetof(dirent, d_type) == 18,

@@ -68,7 +68,8 @@ class Source final : public PlacementSource {
 
   [[nodiscard]] std::error_code Open() {
     const std::error_code lockError = posix::LockFileAt(AT_FDCWD, source_.c_str(), LOCK_EX, /*followLinks=*/true,
-                                                        std::errc::device_or_resource_busy, &held_, &sourceStat_);
+                                                        std::errc::device_or_resource_busy, &held_, &sourceStat_,
+                                                        posix::NameCheck::AsKnown);
     if (lockError) {
       if (lockError != std::errc::device_or_resource_busy) return lockError;
       if (auto error = posix::OpenFile(source_.c_str(), O_RDONLY, 0, &reader_, &sourceStat_)) return error;

@@ -100,7 +100,7 @@ constexpr int kStaleAttempts = 3;
 // looked up once more after the listing, which has renewed what the client
 // knows of it.
 std::error_code CheckName(int directoryFd, const char* name, bool followLinks, int lockedFd,
-                          const struct stat& locked) {
+                          const struct stat& locked, NameCheck check) {
   const auto lookUp = [&]() -> std::error_code {
     struct stat named {};
     if (::fstatat(directoryFd, name, &named, followLinks ? 0 : AT_SYMLINK_NOFOLLOW) != 0) {
@@ -112,7 +112,9 @@ std::error_code CheckName(int directoryFd, const char* name, bool followLinks, i
                : std::make_error_code(std::errc::no_such_file_or_directory);
   };
   if (auto error = lookUp()) return error;  // what even a cache knows to be gone is gone
-  if (major(locked.st_dev) != 0 || !IsSharedFileSystem(lockedFd, locked.st_dev)) return {};
+  if (check == NameCheck::AsKnown || major(locked.st_dev) != 0 || !IsSharedFileSystem(lockedFd, locked.st_dev)) {
+    return {};
+  }
   const char* slash = std::strrchr(name, '/');
   const char* leaf = slash == nullptr ? name : slash + 1;
   UniqueFd parent;
@@ -131,7 +133,7 @@ std::error_code CheckName(int directoryFd, const char* name, bool followLinks, i
 }
 
 std::error_code LockFileOnce(int directoryFd, const char* name, int operation, bool followLinks, std::errc busy,
-                             UniqueLockedFd* fd, struct stat* status) {
+                             UniqueLockedFd* fd, struct stat* status, NameCheck check) {
   UniqueLockedFd opened;
   {
     UniqueFd plain;
@@ -145,7 +147,7 @@ std::error_code LockFileOnce(int directoryFd, const char* name, int operation, b
   // a remover must unlink the very file it locked.
   struct stat locked {};
   if (::fstat(opened.get(), &locked) != 0) return LastError();
-  if (auto error = CheckName(directoryFd, name, followLinks, opened.get(), locked)) return error;
+  if (auto error = CheckName(directoryFd, name, followLinks, opened.get(), locked, check)) return error;
   if (status != nullptr) *status = locked;
   *fd = std::move(opened);
   return {};
@@ -154,11 +156,11 @@ std::error_code LockFileOnce(int directoryFd, const char* name, int operation, b
 }  // namespace
 
 std::error_code LockFileAt(int directoryFd, const char* name, int operation, bool followLinks, std::errc busy,
-                           UniqueLockedFd* fd, struct stat* status) {
+                           UniqueLockedFd* fd, struct stat* status, NameCheck check) {
   const std::error_code stale(ESTALE, std::generic_category());
   std::error_code error;
   for (int attempt = 0; attempt < kStaleAttempts; ++attempt) {
-    error = LockFileOnce(directoryFd, name, operation, followLinks, busy, fd, status);
+    error = LockFileOnce(directoryFd, name, operation, followLinks, busy, fd, status, check);
     if (error != stale) return error;
   }
   // Stale every time: the name keeps changing hands, which is what a name that went away means here.

@@ -27,7 +27,16 @@ namespace Tarnix::Core::posix {
 // read the file, errc::too_many_symbolic_link_levels for a refused link);
 // `busy` when a conflicting lock is held; errc::no_such_file_or_directory
 // when the name went away or now names another file.
+// How the name of a locked file is checked where the client may answer
+// lookups from caches of its own (FUSE, network file systems): in a fresh
+// listing of its directory (the lock of a cached file, which readers and
+// removers rely on), or as the client knows it (a put's source: the put
+// moves it by its name whatever the name then names, and a fresh listing of
+// a directory of sources costs a put a round trip or more).
+enum class NameCheck { Fresh, AsKnown };
+
 [[nodiscard]] std::error_code LockFileAt(int directoryFd, const char* name, int operation, bool followLinks,
-                                         std::errc busy, UniqueLockedFd* fd, struct stat* status = nullptr);
+                                         std::errc busy, UniqueLockedFd* fd, struct stat* status = nullptr,
+                                         NameCheck check = NameCheck::Fresh);
 
 }  // namespace Tarnix::Core::posix
