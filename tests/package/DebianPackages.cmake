@@ -5,13 +5,7 @@
 #         -DARCH=... -DMULTIARCH=... -DCXX=... -DDOCS=ON|OFF -P DebianPackages.cmake
 file(REMOVE_RECURSE "${WORK_DIR}")
 
-function(run out)
-  execute_process(COMMAND ${ARGN} RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE error)
-  if(NOT result EQUAL 0)
-    message(FATAL_ERROR "failed (${result}): ${ARGN}\n${output}\n${error}")
-  endif()
-  set(${out} "${output}" PARENT_SCOPE)
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/Run.cmake)
 
 function(expect text what)
   foreach(pattern IN LISTS ARGN)

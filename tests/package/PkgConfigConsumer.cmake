@@ -4,14 +4,7 @@
 #   cmake -DBUILD_DIR=... -DSOURCE_DIR=... -DWORK_DIR=... -DCXX=... -DVERSION=... -P PkgConfigConsumer.cmake
 file(REMOVE_RECURSE "${WORK_DIR}")
 
-function(run out)
-  execute_process(COMMAND ${ARGN} RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE error
-                  OUTPUT_STRIP_TRAILING_WHITESPACE)
-  if(NOT result EQUAL 0)
-    message(FATAL_ERROR "failed (${result}): ${ARGN}\n${output}\n${error}")
-  endif()
-  set(${out} "${output}" PARENT_SCOPE)
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/Run.cmake)
 
 run(ignored ${CMAKE_COMMAND} --install "${BUILD_DIR}" --prefix "${WORK_DIR}/prefix")
 file(GLOB pcFiles "${WORK_DIR}/prefix/*/pkgconfig/lumfilesystem.pc" "${WORK_DIR}/prefix/*/*/pkgconfig/lumfilesystem.pc")
@@ -23,11 +16,14 @@ get_filename_component(pcDir "${pcFiles}" DIRECTORY)
 set(pkgConfig ${CMAKE_COMMAND} -E env "PKG_CONFIG_PATH=${pcDir}" pkg-config)
 
 run(modversion ${pkgConfig} --modversion lumfilesystem)
+string(STRIP "${modversion}" modversion)
 if(NOT modversion STREQUAL VERSION)
   message(FATAL_ERROR "pkg-config --modversion: ${modversion}, expected ${VERSION}")
 endif()
 run(flags ${pkgConfig} --cflags --libs lumfilesystem)
+string(STRIP "${flags}" flags)
 run(libdir ${pkgConfig} --variable=libdir lumfilesystem)
+string(STRIP "${libdir}" libdir)
 separate_arguments(flags UNIX_COMMAND "${flags}")
 message(STATUS "pkg-config --cflags --libs lumfilesystem: ${flags}")
 

@@ -9,17 +9,10 @@
 file(REMOVE_RECURSE "${WORK_DIR}")
 file(MAKE_DIRECTORY "${WORK_DIR}/unpacked")
 
-function(run)
-  execute_process(COMMAND ${ARGN} RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
-  if(NOT result EQUAL 0)
-    message(FATAL_ERROR "failed (${result}): ${ARGN}\n${output}")
-  endif()
-  message(STATUS "${output}")
-  set(output "${output}" PARENT_SCOPE)
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/Run.cmake)
 
 set(name lumfilesystem-${VERSION}-win64)
-run(${CPACK} -G ZIP --config "${BUILD_DIR}/CPackConfig.cmake" -B "${BUILD_DIR}")
+run(output ${CPACK} -G ZIP --config "${BUILD_DIR}/CPackConfig.cmake" -B "${BUILD_DIR}")
 execute_process(COMMAND ${CMAKE_COMMAND} -E tar xf "${BUILD_DIR}/${name}.zip"
   WORKING_DIRECTORY "${WORK_DIR}/unpacked" COMMAND_ERROR_IS_FATAL ANY)
 set(sdk "${WORK_DIR}/unpacked/${name}")
@@ -48,22 +41,22 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 ")
-run(${CMAKE_COMMAND} -S "${SOURCE_DIR}/examples/consumer" -B "${WORK_DIR}/build" -G Ninja
+run(output ${CMAKE_COMMAND} -S "${SOURCE_DIR}/examples/consumer" -B "${WORK_DIR}/build" -G Ninja
     "-DCMAKE_TOOLCHAIN_FILE=${WORK_DIR}/toolchain.cmake" "-DCMAKE_PREFIX_PATH=${sdk}")
-run(${CMAKE_COMMAND} --build "${WORK_DIR}/build")
-run(${CXX} -std=c++17 -DBOOST_FILESYSTEM_VERSION=3 -DBOOST_FILESYSTEM_NO_DEPRECATED "-I${sdk}/include"
+run(output ${CMAKE_COMMAND} --build "${WORK_DIR}/build")
+run(output ${CXX} -std=c++17 -DBOOST_FILESYSTEM_VERSION=3 -DBOOST_FILESYSTEM_NO_DEPRECATED "-I${sdk}/include"
     "${SOURCE_DIR}/examples/consumer/main.cpp" "-L${sdk}/lib" -lLumFilesystem -lLumPointer -lboost_filesystem -lbcrypt
     -o "${WORK_DIR}/consumer-flags.exe")
 
 set(ENV{LUM_WINEPATH} "Z:${sdk}/bin")
 foreach(program "${WORK_DIR}/build/consumer.exe" "${WORK_DIR}/consumer-flags.exe")
-  run(${WINE_RUN} "${program}")
+  run(output ${WINE_RUN} "${program}")
   if(NOT output MATCHES "CopyDir .* ok")
     message(FATAL_ERROR "${program} did not copy:\n${output}")
   endif()
 endforeach()
 set(ENV{LUM_WINEPATH} "")
-run(${WINE_RUN} "${sdk}/bin/lumfs.exe" --version)
+run(output ${WINE_RUN} "${sdk}/bin/lumfs.exe" --version)
 if(NOT output MATCHES "${VERSION}")
   message(FATAL_ERROR "lumfs.exe --version: ${output}")
 endif()
