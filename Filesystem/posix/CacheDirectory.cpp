@@ -32,37 +32,19 @@ class CacheDirectory::Handle {
   int fd() const noexcept { return fd_.get(); }
 
   // Calls `visit` for each entry but "." and "..", until it returns true.
-  // Read with getdents64 straight from the descriptor: a DIR stream would
-  // first fstat it and set its flags, and on a network file system every
-  // call is a round trip. Later listings start from the first entry again
-  // (a check of a name through the same descriptor puts its position back).
+  // Later listings start from the first entry again (a check of a name
+  // through the same descriptor puts its position back).
   template <typename Visit>
   [[nodiscard]] std::error_code ForEach(Visit&& visit) {
     if (listed_ && ::lseek(fd_.get(), 0, SEEK_SET) != 0) return posix::LastError();
     listed_ = true;
-    alignas(dirent) char buffer[16 << 10];
-    for (;;) {
-      const long size = posix::RetryOnEintr([&] { return ::syscall(SYS_getdents64, fd_.get(), buffer, sizeof buffer); });
-      if (size < 0) return posix::LastError();
-      if (size == 0) return {};
-      for (long offset = 0; offset < size;) {
-        // On 64-bit Linux a dirent is laid out as getdents64 writes it.
-        const auto* entry = reinterpret_cast<const dirent*>(buffer + offset);
-        offset += entry->d_reclen;
-        const char* name = entry->d_name;
-        if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
-        if (visit(posix::DirectoryEntry(fd_.get(), *entry))) return {};
-      }
-    }
+    return posix::ListEntries(fd_.get(), std::forward<Visit>(visit));
   }
 
  private:
   posix::UniqueFd fd_;
   bool listed_ = false;
 };
-
-static_assert(sizeof(void*) == 8 && offsetof(dirent, d_name) == 19 && offsetof(dirent, d_type) == 18,
-              "dirent is not laid out as getdents64 writes it");
 
 void CacheDirectory::HandleDeleter::operator()(Handle* handle) const noexcept { delete handle; }
 

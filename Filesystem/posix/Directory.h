@@ -10,8 +10,11 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <memory>
 #include <system_error>
 
@@ -25,6 +28,11 @@ class DirectoryEntry {
   DirectoryEntry(int directoryFd, const dirent& entry) noexcept : directoryFd_(directoryFd), entry_(entry) {}
 
   const char* name() const noexcept { return entry_.d_name; }
+
+  // The inode number and the DT_ type the listing gives (DT_UNKNOWN where the
+  // file system does not say).
+  ino_t inode() const noexcept { return entry_.d_ino; }
+  unsigned char rawType() const noexcept { return entry_.d_type; }
 
   // The entry's type, symbolic links followed or not; Missing when it went
   // away since it was listed (or cannot be examined).
@@ -47,6 +55,32 @@ class DirectoryEntry {
   int directoryFd_;
   const dirent& entry_;
 };
+
+// Calls `visit(const DirectoryEntry&)` for each entry but "." and ".." of
+// the directory open as `fd`, from the descriptor's current position, until
+// it returns true. Read with getdents64 straight from the descriptor: a DIR
+// stream would first fstat it and set its flags, and on a network file system
+// every call is a round trip. Errors: getdents64's.
+template <typename Visit>
+[[nodiscard]] std::error_code ListEntries(int fd, Visit&& visit) {
+  alignas(dirent) char buffer[16 << 10];
+  for (;;) {
+    const long size = RetryOnEintr([&] { return ::syscall(SYS_getdents64, fd, buffer, sizeof buffer); });
+    if (size < 0) return LastError();
+    if (size == 0) return {};
+    for (long offset = 0; offset < size;) {
+      // On 64-bit Linux a dirent is laid out as getdents64 writes it.
+      const auto* entry = reinterpret_cast<const dirent*>(buffer + offset);
+      offset += entry->d_reclen;
+      const char* name = entry->d_name;
+      if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
+      if (visit(DirectoryEntry(fd, *entry))) return {};
+    }
+  }
+}
+
+static_assert(sizeof(void*) == 8 && offsetof(dirent, d_name) == 19 && offsetof(dirent, d_type) == 18,
+              "dirent is not laid out as getdents64 writes it");
 
 // Move-only owner of an open directory stream.
 class DirectoryStream {

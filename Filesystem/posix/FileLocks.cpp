@@ -2,14 +2,13 @@
 // the process, so they hold between threads and between processes alike.
 #include "Filesystem/internal/FileLocks.h"
 
+#include "Filesystem/posix/Directory.h"
 #include "Filesystem/posix/File.h"
 #include "Filesystem/posix/FileSystemKind.h"
 #include "Filesystem/posix/LockFileAt.h"
 #include "Filesystem/posix/SystemCall.h"
 
-#include <dirent.h>
 #include <fcntl.h>
-#include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <time.h>
 #include <unistd.h>
@@ -55,32 +54,20 @@ int LockNow(int fd, int operation) {
 constexpr int kStaleAttempts = 3;
 
 // Lists the directory open as `directoryFd` from its start, looking for
-// `leaf`: true with its entry's inode number and type in `*found` when it is
-// there. The descriptor's position is put back, so that a listing under way
-// through the same descriptor goes on where it was.
-[[nodiscard]] std::error_code FindListed(int directoryFd, const char* leaf, bool* found, dirent* entryOut) {
+// `leaf`: true in `*found` when it is there, with its entry's inode number
+// and type. The descriptor's position is put back, so that a listing under
+// way through the same descriptor goes on where it was.
+[[nodiscard]] std::error_code FindListed(int directoryFd, const char* leaf, bool* found, ino_t* inode,
+                                         unsigned char* type) {
   *found = false;
   const off_t position = ::lseek(directoryFd, 0, SEEK_CUR);
   if (position < 0 || ::lseek(directoryFd, 0, SEEK_SET) != 0) return LastError();
-  alignas(dirent) char buffer[16 << 10];
-  std::error_code error;
-  for (bool done = false; !done && !*found;) {
-    const long size = RetryOnEintr([&] { return ::syscall(SYS_getdents64, directoryFd, buffer, sizeof buffer); });
-    if (size <= 0) {
-      if (size < 0) error = LastError();
-      break;
-    }
-    for (long offset = 0; offset < size;) {
-      const auto* entry = reinterpret_cast<const dirent*>(buffer + offset);
-      offset += entry->d_reclen;
-      if (std::strcmp(entry->d_name, leaf) == 0) {
-        entryOut->d_ino = entry->d_ino;
-        entryOut->d_type = entry->d_type;
-        *found = true;
-        break;
-      }
-    }
-  }
+  const std::error_code error = ListEntries(directoryFd, [&](const DirectoryEntry& entry) {
+    if (std::strcmp(entry.name(), leaf) != 0) return false;
+    *inode = entry.inode();
+    *type = entry.rawType();
+    return *found = true;
+  });
   ::lseek(directoryFd, position, SEEK_SET);
   return error;
 }
@@ -125,10 +112,11 @@ std::error_code CheckName(int directoryFd, const char* name, bool followLinks, i
     listed = parent.get();
   }
   bool found = false;
-  dirent entry {};
-  if (auto error = FindListed(listed, leaf, &found, &entry)) return error;
+  ino_t inode = 0;
+  unsigned char type = DT_UNKNOWN;
+  if (auto error = FindListed(listed, leaf, &found, &inode, &type)) return error;
   if (!found) return std::make_error_code(std::errc::no_such_file_or_directory);
-  if (entry.d_ino == locked.st_ino && entry.d_type != DT_LNK) return {};
+  if (inode == locked.st_ino && type != DT_LNK) return {};
   return lookUp();
 }
 
