@@ -15,6 +15,7 @@
 #ifdef _WIN32
 #include "Filesystem/internal/CopyJob.h"
 #include "Filesystem/win/CopyProgress.h"
+#include "Filesystem/win/Path.h"
 #include "Filesystem/win/StagedFile.h"
 #else
 #include "Filesystem/posix/CopyData.h"
@@ -226,21 +227,33 @@ TEST_F(CopyFilesTest, RefusesSelfCopiesAndFifos) {
 }
 #else
 // --- Windows only: the routine CopyFileExW calls, driven with chosen totals --
-// What CopyFileExW does with its routine: reports each running total of a
-// file of 400 bytes and, on PROGRESS_CANCEL, fails the copy.
-std::error_code ScriptedCopy(const internal::CopyProgressRoutine& progress, std::vector<DWORD>* answers) {
+// What CopyFileExW does with its routine for a file of 400 bytes and a second
+// stream of 50: reports each running total and, on PROGRESS_CANCEL, fails the
+// copy. The routine counts the main stream only (the later stream repeats its
+// total), and its first call takes a handle of its own on the destination,
+// which then outlives the copier's.
+std::error_code ScriptedCopy(const ioPath& destination, const internal::CopyProgressRoutine& progress,
+                             std::vector<DWORD>* answers) {
   const auto bytes = [](long long count) {
     LARGE_INTEGER value;
     value.QuadPart = count;
     return value;
   };
+  win::UniqueHandle writer(::CreateFileW(win::Win32Path(destination).c_str(), GENERIC_WRITE | DELETE, 0, nullptr,
+                                         CREATE_ALWAYS, 0, nullptr));
+  EXPECT_TRUE(writer);
   win::CopyContext context;
   context.progress = &progress;
-  for (const long long total : {0, 100, 250, 400}) {
-    answers->push_back(win::CopyProgress(bytes(400), bytes(total), bytes(400), bytes(total), 1, CALLBACK_CHUNK_FINISHED,
-                                         nullptr, nullptr, &context));
+  // (total of all streams, stream size, stream's bytes, stream number)
+  const std::tuple<long long, long long, long long, DWORD> calls[] = {
+      {0, 400, 0, 1}, {100, 400, 100, 1}, {250, 400, 250, 1}, {400, 400, 400, 1}, {450, 50, 50, 2}};
+  for (const auto& [total, streamSize, streamBytes, stream] : calls) {
+    answers->push_back(win::CopyProgress(bytes(450), bytes(total), bytes(streamSize), bytes(streamBytes), stream,
+                                         CALLBACK_CHUNK_FINISHED, nullptr, writer.get(), &context));
     if (answers->back() == PROGRESS_CANCEL) return std::make_error_code(std::errc::operation_canceled);
   }
+  writer.reset();
+  EXPECT_FALSE(::DeleteFileW(win::Win32Path(destination).c_str())) << "the routine's handle still holds it";
   return {};
 }
 
@@ -249,15 +262,18 @@ std::error_code ScriptedCopy(const internal::CopyProgressRoutine& progress, std:
 TEST(CopyProgressRoutine, IncrementsReachTheControllerAndCancelStopsTheJob) {
   const std::tuple<long long, int, std::vector<long long>, std::vector<DWORD>> rows[] = {
       // cancel after, final state, advances of both files, the routine's answers for the first
-      {-1, Succeeded, {0, 100, 150, 150, 0, 100, 150, 150}, {0, 0, 0, 0}},
+      {-1, Succeeded, {0, 100, 150, 150, 0, 0, 100, 150, 150, 0}, {0, 0, 0, 0, 0}},
       {249, Cancelled, {0, 100, 150}, {PROGRESS_CONTINUE, PROGRESS_CONTINUE, PROGRESS_CANCEL}}};
   for (const auto& [cancelAfter, finalState, advances, expectedAnswers] : rows) {
     SCOPED_TRACE(cancelAfter);
+    const TempDir dir;
     RecordingController controller(cancelAfter);
     std::vector<DWORD> answers;
     const bool copied = internal::RunCopyJob(
-        {{ioPath("a"), ioPath("a.copy")}, {ioPath("b"), ioPath("b.copy")}}, controller,
-        [&](const ioPath&, const ioPath&, const internal::CopyProgressRoutine& progress) { return ScriptedCopy(progress, &answers); });
+        {{dir / "a", dir / "a.copy"}, {dir / "b", dir / "b.copy"}}, controller,
+        [&](const ioPath&, const ioPath& destination, const internal::CopyProgressRoutine& progress) {
+          return ScriptedCopy(destination, progress, &answers);
+        });
     EXPECT_EQ(copied, finalState == Succeeded);
     EXPECT_EQ(controller.values['S'], (std::vector<long long>{Started, finalState}));
     EXPECT_EQ(controller.values['A'], advances);

@@ -1,8 +1,9 @@
 // The pieces of the Windows backend that no portable call shows on its own:
 // the one path form, the sorting of failures, the recycle bin's refusals, the
-// staged copy's names and holding, and what other programs' open handles do
-// to caches and copies (an antivirus scanner, a player, a preview). Some run
-// only on Windows itself: Wine lacks what they need (each says what).
+// staged copy's names and holding (its progress routine: CopyFilesTest), and
+// what other programs' open handles do to caches and copies (an antivirus
+// scanner, a player, a preview). Some run only on Windows itself: Wine lacks
+// what they need (each says what).
 #include "Filesystem/FileCache.h"
 #include "Filesystem/ShellOperations.h"
 #include "Filesystem/DirectoryWatcher.h"
@@ -10,7 +11,6 @@
 #include "Filesystem/FlatFileCache.h"
 #include "Filesystem/Junction.h"
 #include "Filesystem/internal/StagingName.h"
-#include "Filesystem/win/CopyProgress.h"
 #include "Filesystem/win/Path.h"
 #include "Filesystem/win/RecycleBin.h"
 #include "Filesystem/win/StagedFile.h"
@@ -24,7 +24,6 @@
 #include <atomic>
 #include <cstring>
 #include <cwchar>
-#include <tuple>
 
 namespace Tarnix::Core {
 namespace {
@@ -201,40 +200,6 @@ TEST_F(WindowsBackendTest, StagedCopiesTakeTheDerivedNameAndHoldIt) {
   EXPECT_EQ(ReadFile(target), "new contents");
   EXPECT_EQ(::GetFileAttributesW(win::Win32Path(target).c_str()) & FILE_ATTRIBUTE_HIDDEN, 0u);
   EXPECT_EQ(EntriesIn(dir_.path()), 2);
-}
-
-// The routine's first call takes a handle of its own on the file being
-// written, before a byte is copied; the reports count the main stream only,
-// so the streams after it never pass the file's size.
-TEST_F(WindowsBackendTest, ProgressRoutineHoldsTheDestinationAndCountsTheMainStream) {
-  WriteFile(dir_ / "written", "");
-  win::UniqueHandle writer(::CreateFileW(win::Win32Path(dir_ / "written").c_str(), GENERIC_WRITE | DELETE, 0, nullptr,
-                                         OPEN_EXISTING, 0, nullptr));
-  ASSERT_TRUE(writer);
-  std::vector<std::uint64_t> reports;
-  const internal::CopyProgressRoutine record = [&](std::uint64_t copied) {
-    reports.push_back(copied);
-    return internal::CopyProgressAction::Continue;
-  };
-  win::CopyContext context;
-  context.progress = &record;
-  const auto bytes = [](long long count) {
-    LARGE_INTEGER value;
-    value.QuadPart = count;
-    return value;
-  };
-  // (total of all streams, stream size, stream's bytes, stream number)
-  const std::tuple<long long, long long, long long, DWORD> calls[] = {
-      {0, 400, 0, 1}, {400, 400, 400, 1}, {400, 50, 0, 2}, {450, 50, 50, 2}};
-  for (const auto& [total, streamSize, streamBytes, stream] : calls) {
-    EXPECT_EQ(win::CopyProgress(bytes(450), bytes(total), bytes(streamSize), bytes(streamBytes), stream,
-                                CALLBACK_CHUNK_FINISHED, nullptr, writer.get(), &context),
-              static_cast<DWORD>(PROGRESS_CONTINUE));
-  }
-  EXPECT_EQ(reports, (std::vector<std::uint64_t>{0, 400, 400, 400}));
-  writer.reset();
-  ASSERT_TRUE(context.destination);
-  EXPECT_FALSE(::DeleteFileW(win::Win32Path(dir_ / "written").c_str())) << "the routine's handle still holds it";
 }
 
 // An antivirus scanner, an indexer or a backup (another process) holds a
