@@ -101,14 +101,31 @@ bool DirectoryWatcher::WaitAfterFailure(int error, int failures) {
   return !stopSignal_.wait_for(lock, delay, [this] { return stopping_.load(std::memory_order_relaxed); });
 }
 
+// How long an IN_MOVED_FROM that ends the queue waits for its IN_MOVED_TO:
+// only a move out of the tree waits this long to be reported.
+constexpr int kMoveToWaitMs = 50;
+
 // Reads and handles events until the queue is empty. False when the worker
 // must end: a stop was requested or inotify failed.
 bool DirectoryWatcher::ReadEvents() {
+  bool awaitedMoveTo = false;
   for (;;) {
     const ssize_t got =
         RetryOnEintr([&] { return ::read(inotify_.get(), buffer_.data(), buffer_.size() * sizeof(buffer_[0])); });
     if (got <= 0) {
       if (got < 0 && errno != EAGAIN) return false;
+      // The kernel queues a rename's IN_MOVED_FROM and IN_MOVED_TO one after
+      // the other, and a read can come between the two (a renamer preempted
+      // on a busy machine): the IN_MOVED_TO gets a moment to arrive before
+      // the entry counts as moved out. Any event or a stop ends the wait.
+      if (pendingMove_ && !awaitedMoveTo) {
+        awaitedMoveTo = true;
+        pollfd fds[2] = {{stopEvent_.get(), POLLIN, 0}, {inotify_.get(), POLLIN, 0}};
+        if (RetryOnEintr([&] { return ::poll(fds, 2, kMoveToWaitMs); }) > 0) {
+          if (fds[0].revents != 0) return false;
+          continue;
+        }
+      }
       // Everything that happened before the last listing has been read now.
       listed_.clear();
       if (pendingMove_) MovedOut();
@@ -123,6 +140,7 @@ bool DirectoryWatcher::ReadEvents() {
       offset += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
       Handle(*event);
     }
+    awaitedMoveTo = false;
   }
 }
 
