@@ -33,4 +33,14 @@ enum class FileKind {
 [[nodiscard]] std::error_code OpenFileAt(int directoryFd, const char* path, int flags, mode_t mode, UniqueFd* fd,
                                          struct stat* status = nullptr, FileKind kind = FileKind::Any);
 
+// The same, for a descriptor that is to hold a lock (UniqueFd.h).
+[[nodiscard]] inline std::error_code OpenFileAt(int directoryFd, const char* path, int flags, mode_t mode,
+                                                UniqueLockedFd* fd, struct stat* status = nullptr,
+                                                FileKind kind = FileKind::Any) {
+  UniqueFd opened;
+  const std::error_code error = OpenFileAt(directoryFd, path, flags, mode, &opened, status, kind);
+  fd->reset(opened.release());
+  return error;
+}
+
 }  // namespace Tarnix::Core::posix

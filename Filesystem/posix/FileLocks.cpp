@@ -123,11 +123,7 @@ std::error_code CheckName(int directoryFd, const char* name, bool followLinks, i
 std::error_code LockFileOnce(int directoryFd, const char* name, int operation, bool followLinks, std::errc busy,
                              UniqueLockedFd* fd, struct stat* status, NameCheck check) {
   UniqueLockedFd opened;
-  {
-    UniqueFd plain;
-    if (auto ec = OpenFileAt(directoryFd, name, O_RDONLY | (followLinks ? 0 : O_NOFOLLOW), 0, &plain)) return ec;
-    opened.reset(plain.release());
-  }
+  if (auto ec = OpenFileAt(directoryFd, name, O_RDONLY | (followLinks ? 0 : O_NOFOLLOW), 0, &opened)) return ec;
   if (LockNow(opened.get(), operation) != 0) {
     return errno == EWOULDBLOCK ? std::make_error_code(busy) : LastError();
   }

@@ -67,9 +67,7 @@ std::error_code StagedFile::Create(int directoryFd, const std::string& name, boo
   directoryFd_ = directoryFd;
   name_ = name;
   if (unnamed) {
-    UniqueFd unnamed;
-    const std::error_code error = OpenFileAt(directoryFd, ".", O_TMPFILE | O_WRONLY, 0600, &unnamed);
-    fd_.reset(unnamed.release());
+    const std::error_code error = OpenFileAt(directoryFd, ".", O_TMPFILE | O_WRONLY, 0600, &fd_);
     // Without unnamed files: EOPNOTSUPP from the file system, EISDIR from
     // kernels that predate them, EINVAL where the flags are not understood.
     if (!error || (error != std::errc::operation_not_supported && error != std::errc::is_a_directory &&
@@ -87,11 +85,10 @@ std::error_code StagedFile::CreateNamed() {
     // The derived name may hold a file a killed process left: it is taken
     // over. Any other name must be new.
     const std::string candidate = attempt == 0 ? internal::DerivedStagingName(name_) : internal::UniqueStagingName(name_);
-    UniqueFd opened;
+    UniqueLockedFd fd;
     struct stat created {};
     error = OpenFileAt(directoryFd_, candidate.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | (attempt == 0 ? 0 : O_EXCL),
-                       0600, &opened, &created);
-    UniqueLockedFd fd(opened.release());
+                       0600, &fd, &created);
     if (error) {
       if (attempt == 0 || error == std::errc::file_exists) continue;
       return error;
