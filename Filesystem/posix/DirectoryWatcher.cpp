@@ -187,6 +187,9 @@ void DirectoryWatcher::Handle(const inotify_event& event) {
     pendingMove_ = std::move(move);
   } else if ((event.mask & IN_MOVED_TO) != 0) {
     const bool listed = TakeListed(event.wd, event.name);
+    // Watched before it is reported: whoever hears of a directory moved in
+    // and writes in it at once is heard too. (Its listing reports nothing.)
+    if (directory) WatchTree(path, Walk::MovedIn);
     if (pendingMove_) {
       // Renamed inside the tree; a directory keeps its watches, whose paths change below.
       const PendingMove move = std::move(*pendingMove_);
@@ -199,7 +202,6 @@ void DirectoryWatcher::Handle(const inotify_event& event) {
     } else if (!listed) {
       Report(ChangeAction::Added, directory, path);
     }
-    if (directory) WatchTree(path, Walk::MovedIn);
   }
 }
 
