@@ -4,7 +4,9 @@
 
 #include <windows.h>
 
+#include <cstdio>
 #include <stdexcept>
+#include <string>
 
 namespace Tarnix::Test {
 
@@ -37,11 +39,27 @@ Process::Process(const std::string& program, const std::vector<std::string>& arg
   startup.hStdOutput = InheritableFile(out_);
   startup.hStdError = InheritableFile(err_);
   PROCESS_INFORMATION started{};
-  const BOOL created = ::CreateProcessW(ioPath(program).wstring().c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0,
-                                       nullptr, nullptr, &startup, &started);
+  // Wine has failed, once in a CI run, to start a program that starts every
+  // other time; such a failure is reported and tried again, one that is about
+  // the file itself is not.
+  DWORD error = 0;
+  for (int attempt = 1; attempt <= 3; ++attempt) {
+    if (::CreateProcessW(ioPath(program).wstring().c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                         nullptr, &startup, &started)) {
+      error = 0;
+      break;
+    }
+    error = ::GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND || error == ERROR_ACCESS_DENIED ||
+        error == ERROR_BAD_EXE_FORMAT) {
+      break;
+    }
+    std::fprintf(stderr, "CreateProcessW failed for %s (error %lu), attempt %d of 3\n", program.c_str(),
+                 static_cast<unsigned long>(error), attempt);
+  }
   ::CloseHandle(startup.hStdOutput);
   ::CloseHandle(startup.hStdError);
-  if (!created) throw std::runtime_error("CreateProcessW failed for " + program);
+  if (error != 0) throw std::runtime_error("CreateProcessW failed for " + program + ": error " + std::to_string(error));
   ::CloseHandle(started.hThread);
   process_ = started.hProcess;
 }
