@@ -13,6 +13,7 @@
 #include "Filesystem/FileCache.h"
 #include "Filesystem/FileOperations.h"
 #include "Filesystem/FlatFileCache.h"
+#include "Filesystem/posix/StagedFile.h"
 
 #include "support/Mounts.h"
 #include "support/Test.h"
@@ -253,6 +254,25 @@ void PowerCut::EachCallThenCut(bool commitNamesFirst) {
     ASSERT_NO_FATAL_FAILURE(Remount());
     for (const Item& item : items) Check(item, /*returned=*/true);
   }
+}
+
+// A directory's flush after a cut that dropped a rename in it fails, for a
+// descriptor of any kind: a put removes its source only after that flush, so
+// a flush that succeeds there loses the only copy.
+TEST_P(PowerCut, DirectoryFlushAfterTheCutFails) {
+  ASSERT_TRUE(ioPath::create_directory(mount_ / "d"));
+  SyncAll();
+  const std::string directory = (mount_ / "d").platformString();
+  const int readable = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const int pathOnly = ::open(directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_TRUE(readable >= 0 && pathOnly >= 0);
+  WriteFile(mount_ / "d" / "staged", "data");
+  ASSERT_TRUE(ioPath::rename(mount_ / "d" / "staged", mount_ / "d" / "published"));
+  ASSERT_NO_FATAL_FAILURE(Cut(/*commitNamesFirst=*/false));
+  EXPECT_TRUE(posix::SyncDirectory(readable));
+  EXPECT_TRUE(posix::SyncDirectory(pathOnly));
+  ::close(readable);
+  ::close(pathOnly);
 }
 
 // Operations run in a child while the power is cut under them: what had
