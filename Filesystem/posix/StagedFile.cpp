@@ -47,14 +47,17 @@ std::error_code RenameNoReplace(int fromDirectoryFd, const char* from, int toDir
 }
 
 std::error_code SyncDirectory(int directoryFd) {
+  // The directory opened for reading; one this user may not read is left as it is.
+  UniqueFd readable;
+  const auto openReadable = [&] {
+    const std::error_code error = OpenFileAt(directoryFd, ".", O_RDONLY | O_DIRECTORY, 0, &readable);
+    return error == std::errc::permission_denied ? std::error_code() : error;
+  };
   if (::fsync(directoryFd) != 0) {
     if (errno != EBADF) return LastError();
     // An O_PATH descriptor cannot be flushed: the directory opened for reading can.
-    UniqueFd readable;
-    if (auto error = OpenFileAt(directoryFd, ".", O_RDONLY | O_DIRECTORY, 0, &readable)) {
-      return error == std::errc::permission_denied ? std::error_code() : error;
-    }
-    if (::fsync(readable.get()) != 0) return LastError();
+    if (auto error = openReadable()) return error;
+    if (readable && ::fsync(readable.get()) != 0) return LastError();
   }
   // XFS answers a directory's flush from memory when nothing of it is waiting
   // for the log, and that holds too after the file system has shut down (a
@@ -62,11 +65,7 @@ std::error_code SyncDirectory(int directoryFd) {
   // succeeds, the names are gone. Opening the directory again asks the file
   // system whether it is still up; a caller about to remove the only other
   // copy must not take the flush's word alone.
-  UniqueFd again;
-  if (auto error = OpenFileAt(directoryFd, ".", O_RDONLY | O_DIRECTORY, 0, &again)) {
-    return error == std::errc::permission_denied ? std::error_code() : error;
-  }
-  return {};
+  return openReadable();
 }
 
 StagedFile::~StagedFile() {

@@ -40,7 +40,8 @@ void RemoveAbandonedStagingFile(int directoryFd, const char* name) noexcept;
 // Makes the entries of the directory open as `directoryFd` (any open mode,
 // O_PATH included) durable: names linked, renamed or removed in it survive a
 // power cut from now on. A directory this user may not read cannot be
-// flushed and is left as it is.
+// flushed and is left as it is. Fails (EIO) on a file system that has shut
+// down, also where its flush alone would have succeeded.
 [[nodiscard]] std::error_code SyncDirectory(int directoryFd);
 
 // What a publication makes durable before it returns.
