@@ -263,16 +263,14 @@ TEST_P(PowerCut, DirectoryFlushAfterTheCutFails) {
   ASSERT_TRUE(ioPath::create_directory(mount_ / "d"));
   SyncAll();
   const std::string directory = (mount_ / "d").platformString();
-  const int readable = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  const int pathOnly = ::open(directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-  ASSERT_TRUE(readable >= 0 && pathOnly >= 0);
+  const posix::UniqueFd readable(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  const posix::UniqueFd pathOnly(::open(directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  ASSERT_TRUE(readable && pathOnly);
   WriteFile(mount_ / "d" / "staged", "data");
   ASSERT_TRUE(ioPath::rename(mount_ / "d" / "staged", mount_ / "d" / "published"));
   ASSERT_NO_FATAL_FAILURE(Cut(/*commitNamesFirst=*/false));
-  EXPECT_TRUE(posix::SyncDirectory(readable));
-  EXPECT_TRUE(posix::SyncDirectory(pathOnly));
-  ::close(readable);
-  ::close(pathOnly);
+  EXPECT_TRUE(posix::SyncDirectory(readable.get()));
+  EXPECT_TRUE(posix::SyncDirectory(pathOnly.get()));
 }
 
 // Operations run in a child while the power is cut under them: what had
